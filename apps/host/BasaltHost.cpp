@@ -1,0 +1,2 @@
+#include <basalt/basalt.h>
+int main() { return 0; }

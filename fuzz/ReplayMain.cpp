@@ -1,0 +1,41 @@
+// Replays fuzzer inputs without libFuzzer: every file named on the command line,
+// or found in a directory named there, is fed once to LLVMFuzzerTestOneInput.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+
+void RunFile(const std::filesystem::path& inPath) {
+  std::ifstream in(inPath, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t count = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::filesystem::path arg(argv[i]);
+    if (std::filesystem::is_directory(arg)) {
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(arg)) {
+        if (entry.is_regular_file()) {
+          RunFile(entry.path());
+          ++count;
+        }
+      }
+    } else {
+      RunFile(arg);
+      ++count;
+    }
+  }
+  std::printf("replayed %zu inputs\n", count);
+  return count == 0 ? 1 : 0;
+}

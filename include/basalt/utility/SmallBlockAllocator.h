@@ -1,0 +1,118 @@
+// The small-block allocator behind every string and container of the library.
+//
+// Requests of up to 8192 bytes, and of exactly 4160 and 66624 bytes, are served
+// from fixed size classes that carve equal 16-byte aligned blocks out of larger
+// chunks; every other request goes straight to page-granular virtual memory.
+//
+// Contract:
+//  - The allocator is sized: Dispose must be given the size passed to Allocate
+//    (any size that selects the same class also works). A pointer disposed with
+//    the size of another class is not found there and goes to the system route.
+//  - Allocate never returns null; it throws std::bad_alloc when no memory can
+//    be had. Dispose of a null pointer does nothing.
+//  - Thread safety: any thread may allocate and dispose at any time, and may
+//    dispose blocks allocated on other threads. The common path takes no lock.
+//  - The allocator initialises itself on first use and is never torn down.
+#ifndef BASALT_UTILITY_SMALLBLOCKALLOCATOR_H
+#define BASALT_UTILITY_SMALLBLOCKALLOCATOR_H
+
+#include <basalt/utility/Export.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace basalt {
+namespace utility {
+namespace SmallBlockAllocator {
+
+// Returns a block of at least inSize bytes, 16-byte aligned. Never null.
+BSL_EXPORT void* Allocate(std::size_t inSize);
+
+// Gives back a block taken with Allocate(inSize). Null is ignored.
+BSL_EXPORT void Dispose(void* inPointer, std::size_t inSize) noexcept;
+
+// The usable bytes Allocate yields for inSize: the block size of the serving
+// class for sizes up to 8192 (4160 for exactly 4160), otherwise inSize.
+BSL_EXPORT std::size_t GetActualAllocationSize(std::size_t inSize) noexcept;
+
+// This library collects no allocator metrics; the query exists for callers
+// written against builds that do.
+class BSL_EXPORT Metrics {
+public:
+  struct Snapshot {
+    std::uint64_t mReserved[16];
+  };
+  // Always false; the snapshot is left untouched.
+  static bool GetSnapshot(Snapshot& outSnapshot) noexcept;
+};
+
+// Stateless standard allocator over the small-block allocator.
+template <class T>
+class STLAllocator {
+public:
+  using value_type = T;
+  using size_type = std::size_t;
+  using difference_type = std::ptrdiff_t;
+  using propagate_on_container_move_assignment = std::true_type;
+  using is_always_equal = std::true_type;
+  template <class U>
+  struct rebind {
+    using other = STLAllocator<U>;
+  };
+
+  STLAllocator() noexcept = default;
+  template <class U>
+  STLAllocator(const STLAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t inCount) {
+    if (inCount > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(Allocate(inCount * sizeof(T)));
+  }
+  void deallocate(T* inPointer, std::size_t inCount) noexcept { Dispose(inPointer, inCount * sizeof(T)); }
+
+  template <class U>
+  bool operator==(const STLAllocator<U>&) const noexcept { return true; }
+  template <class U>
+  bool operator!=(const STLAllocator<U>&) const noexcept { return false; }
+};
+
+template <class T>
+using vector = std::vector<T, STLAllocator<T>>;
+
+template <class K, class V, class C = std::less<K>>
+using map = std::map<K, V, C, STLAllocator<std::pair<const K, V>>>;
+
+// Mixin giving T class-specific operator new and delete over the allocator.
+// Deleting through a base pointer needs a virtual destructor, so the sized
+// operator delete receives the size of the most derived object.
+template <class T>
+class Allocated {
+public:
+  static void* operator new(std::size_t inSize) { return Allocate(inSize); }
+  static void* operator new(std::size_t inSize, const std::nothrow_t&) noexcept {
+    try {
+      return Allocate(inSize);
+    } catch (...) {
+      return nullptr;
+    }
+  }
+  static void* operator new(std::size_t, void* inPlace) noexcept { return inPlace; }
+  static void operator delete(void* inPointer, std::size_t inSize) noexcept { Dispose(inPointer, inSize); }
+  // Called only when a constructor throws after the nothrow form allocated
+  // sizeof(T) bytes; the size is the one the new-expression asked for.
+  static void operator delete(void* inPointer, const std::nothrow_t&) noexcept { Dispose(inPointer, sizeof(T)); }
+  static void operator delete(void*, void*) noexcept {}
+};
+
+}  // namespace SmallBlockAllocator
+}  // namespace utility
+}  // namespace basalt
+
+#endif  // BASALT_UTILITY_SMALLBLOCKALLOCATOR_H
