@@ -2,7 +2,7 @@
 // runs a text workload over the files named on the command line, prints a
 // report and shuts down.
 //
-//   basalt_host [--repeat N] FILE...
+//   basalt_host [--repeat N] FILE...   (N defaults to 100)
 //
 // For every file: decode it from UTF-8 to UTF-16, encode it back, compare,
 // count characters, normalise it to the four Unicode forms and time each step.
@@ -174,7 +174,7 @@ void PrintReport(const std::vector<FileReport>& inReports, double inStartupMicro
 }  // namespace
 
 int main(int argc, char** argv) {
-  int repeat = 1;
+  int repeat = 100;
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

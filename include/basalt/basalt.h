@@ -2,8 +2,13 @@
 #ifndef BASALT_BASALT_H
 #define BASALT_BASALT_H
 
+#include <basalt/config/Locale.h>
 #include <basalt/utility/Export.h>
+#include <basalt/utility/MemoryTracker.h>
+#include <basalt/utility/RefCountedObject.h>
 #include <basalt/utility/SmallBlockAllocator.h>
+#include <basalt/utility/Streams.h>
+#include <basalt/utility/UTFStreams.h>
 #include <basalt/utility/UnicodeString.h>
 
 #endif  // BASALT_BASALT_H

@@ -1,18 +1,25 @@
 // The small-block allocator behind every string and container of the library.
 //
 // Requests of up to 8192 bytes, and of exactly 4160 and 66624 bytes, are served
-// from fixed size classes that carve equal 16-byte aligned blocks out of larger
-// chunks; every other request goes straight to page-granular virtual memory.
+// from 70 fixed size classes that carve equal 16-byte aligned blocks out of
+// larger chunks; every other request goes straight to page-granular virtual
+// memory. A class keeps one chunk for good once it has had one and gives every
+// other chunk back as soon as it is entirely free.
 //
 // Contract:
 //  - The allocator is sized: Dispose must be given the size passed to Allocate
-//    (any size that selects the same class also works). A pointer disposed with
-//    the size of another class is not found there and goes to the system route.
-//  - Allocate never returns null; it throws std::bad_alloc when no memory can
-//    be had. Dispose of a null pointer does nothing.
+//    (any size that selects the same class also works). Disposing with the size
+//    of another class is an error: that class does not find the block, which
+//    then goes to the system route as a foreign block.
+//  - Allocate never returns null; when no memory can be had it throws
+//    std::bad_alloc whose what() is "bad allocation". Dispose of a null pointer
+//    does nothing.
 //  - Thread safety: any thread may allocate and dispose at any time, and may
 //    dispose blocks allocated on other threads. The common path takes no lock.
-//  - The allocator initialises itself on first use and is never torn down.
+//  - The allocator initialises itself on first use and is never torn down. A
+//    thread that arrives while another one initialises does not wait: its
+//    request is served by the system (the aligned heap below 8192 bytes,
+//    virtual memory above), and the block can be disposed later as usual.
 #ifndef BASALT_UTILITY_SMALLBLOCKALLOCATOR_H
 #define BASALT_UTILITY_SMALLBLOCKALLOCATOR_H
 
@@ -89,25 +96,35 @@ using vector = std::vector<T, STLAllocator<T>>;
 template <class K, class V, class C = std::less<K>>
 using map = std::map<K, V, C, STLAllocator<std::pair<const K, V>>>;
 
+namespace internal {
+// Support of Allocated's non-throwing operator new: a block as Allocate would
+// give it, or null where Allocate would throw.
+BSL_EXPORT void* AllocateForNoThrowNew(std::size_t inSize) noexcept;
+// Gives back a block of AllocateForNoThrowNew whose size is not known: the
+// placement delete that runs when a constructor throws gets none.
+BSL_EXPORT void DisposeAfterFailedConstruction(void* inPointer) noexcept;
+}  // namespace internal
+
 // Mixin giving T class-specific operator new and delete over the allocator.
 // Deleting through a base pointer needs a virtual destructor, so the sized
 // operator delete receives the size of the most derived object.
+//
+// new (std::nothrow) returns null where plain new throws. When a constructor
+// throws after the non-throwing form allocated, the language hands the
+// matching placement delete no size, and the object may be of a class derived
+// from T and larger than T; the block is then found by its address.
 template <class T>
 class Allocated {
 public:
   static void* operator new(std::size_t inSize) { return Allocate(inSize); }
   static void* operator new(std::size_t inSize, const std::nothrow_t&) noexcept {
-    try {
-      return Allocate(inSize);
-    } catch (...) {
-      return nullptr;
-    }
+    return internal::AllocateForNoThrowNew(inSize);
   }
   static void* operator new(std::size_t, void* inPlace) noexcept { return inPlace; }
   static void operator delete(void* inPointer, std::size_t inSize) noexcept { Dispose(inPointer, inSize); }
-  // Called only when a constructor throws after the nothrow form allocated
-  // sizeof(T) bytes; the size is the one the new-expression asked for.
-  static void operator delete(void* inPointer, const std::nothrow_t&) noexcept { Dispose(inPointer, sizeof(T)); }
+  static void operator delete(void* inPointer, const std::nothrow_t&) noexcept {
+    internal::DisposeAfterFailedConstruction(inPointer);
+  }
   static void operator delete(void*, void*) noexcept {}
 };
 

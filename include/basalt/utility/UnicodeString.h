@@ -60,44 +60,72 @@ enum UnicodeNormalizationForm {
   kUnicodeNormalization_None2 = 5
 };
 
-// UTF-8 to UTF-16. Stops at the first illegal or truncated sequence; the result
-// holds every unit produced before the stop. Either out-pointer may be null.
-// Accepted: shortest forms up to U+10FFFF, and the three-byte forms of
-// surrogate code points (which give a lone surrogate unit). Rejected (outcome
-// 3): lead bytes 0x80..0xC1 and above 0xF4, bad continuation bytes, overlong
-// three- and four-byte forms, code points above U+10FFFF.
+// UTF-8 to UTF-16. Stops at the first truncated or illegal sequence; the result
+// holds every unit produced before the stop. Either out-pointer may be null;
+// outLength receives the number of units returned.
+//
+// The length of a sequence comes from its lead byte alone: 0x00..0xBF one,
+// 0xC0..0xDF two, 0xE0..0xEF three, 0xF0..0xF7 four, 0xF8..0xFB five,
+// 0xFC..0xFF six. A sequence that would run past the end of the input is
+// truncated (outcome 1), whatever its bytes. Otherwise it is illegal (outcome
+// 3) when the lead byte is 0x80..0xC1 or above 0xF4, a continuation byte is
+// outside 0x80..0xBF, or it is an overlong three- or four-byte form or above
+// U+10FFFF. Accepted: every shortest form up to U+10FFFF, including the
+// three-byte forms of surrogate code points (each gives its lone unit, so two
+// of them in a row give what looks like a pair). NUL bytes are characters
+// like any other.
 BSL_EXPORT UTF16String UTF8to16(const UTF8String& inText, UnicodeErrorCode* outError = nullptr,
                                 std::uint64_t* outLength = nullptr);
 
-// UTF-16 to UTF-8, up to the first NUL unit. A paired surrogate gives four
-// bytes; an unpaired one is encoded as the three-byte form of its own value.
+// UTF-16 to UTF-8, up to the first NUL unit (or the end). A leading surrogate
+// followed by a trailing one gives the four bytes of the pair's code point;
+// an unpaired surrogate is encoded as the three-byte form of its own value.
+// Never fails on content. The pointer overload takes a NUL-terminated array;
+// null gives an empty string.
 BSL_EXPORT UTF8String UTF16to8(const UTF16String& inText);
 BSL_EXPORT UTF8String UTF16to8(const UTF16Char* inText);
 
 // The UTF-8 encoding as std::string, up to its first NUL byte.
 BSL_EXPORT std::string UTF16toStdString(const UTF16String& inText);
 
-// One unit per byte, each byte widened as a signed char (0x80..0xFF become
-// 0xFF80..0xFFFF). Meant for ASCII.
+// One unit per byte of inText[0, inLength), NULs included, each byte widened
+// as a signed char (0x80..0xFF become 0xFF80..0xFFFF). Meant for ASCII. A null
+// text gives an empty string; a length no string can hold throws
+// std::length_error("string too long").
 BSL_EXPORT UTF16String AsciiToUTF16(const char* inText, std::uint64_t inLength);
+// The same pointer, as UTF-8 bytes.
 BSL_EXPORT const unsigned char* AsciiToUTF8Impl(const char* inText) noexcept;
 
-// Units before the terminating NUL; 0 for null.
+// Units before the terminating NUL; 0 for null. A length above INT_MAX is
+// reported as INT_MAX.
 BSL_EXPORT int UTF16StrLen(const UTF16Char* inText) noexcept;
 
-// Bytes stepped over by at most inCharacterCount characters (negative: no
-// limit), stopping at a NUL lead byte; -1 when a lead byte announces more than
-// four bytes. Continuation bytes are not examined.
+// The UTF-8 counts take each sequence's length from its lead byte (see
+// UTF8to16) and do not validate continuation bytes. They never step over a
+// NUL: a NUL lead byte ends the text, and so does a NUL where a continuation
+// byte should be (the character cut short by it still counts, with the bytes
+// before the NUL).
+
+// Bytes taken by the first inCharacterCount characters of the NUL-terminated
+// inText (negative: all of them). 0 for a null text or a count of 0. -1 when a
+// lead byte within reach announces more than four bytes, or when the count
+// would exceed INT_MAX.
 BSL_EXPORT int GetUTF8ByteCount(const unsigned char* inText, int inCharacterCount) noexcept;
 
-// Characters that start before byte inByteCount, stopping at a NUL lead byte;
-// -1 when a lead byte announces more than four bytes.
+// Characters starting before byte inByteCount of inText, which need not be
+// NUL-terminated if it holds inByteCount bytes: no byte at or beyond
+// inByteCount is read, and a character starting before that limit counts even
+// if it extends past it. 0 for a null text or a count below 1; -1 when a lead
+// byte within reach announces more than four bytes.
 BSL_EXPORT int GetUTF8CharacterCount(const unsigned char* inText, int inByteCount) noexcept;
 
 BSL_EXPORT UnicodeSurrogateT UnicodeSurrogate(UTF16Char inUnit) noexcept;
 
-// Unicode normalisation (ICU). Forms 4 and 5 return a copy; any other value
-// outside 0..3 means NFC. On failure the input is returned unchanged.
+// Unicode normalisation (ICU) of the whole string, embedded NULs included
+// (they are left in place and split nothing). Forms 4 and 5 return a copy;
+// any other value outside 0..3 means NFC. Lone surrogates pass through. When
+// the normaliser fails, or the text is longer than it accepts (INT32_MAX
+// units), the input is returned unchanged.
 BSL_EXPORT UTF16String NormalizedString(const UTF16String& inText, UnicodeNormalizationForm inForm);
 
 }  // namespace utility
