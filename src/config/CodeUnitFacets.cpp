@@ -1,6 +1,15 @@
 #include "config/CodeUnitFacetsInternal.h"
 
+#include <climits>
+#include <clocale>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <langinfo.h>
+#include <locale.h>
+#include <mutex>
+#include <set>
+#include <string>
 
 namespace {
 
@@ -133,6 +142,44 @@ void FillClassic(std::__numpunct_cache<CharT>& outCache) {
   outCache._M_allocated = false;
 }
 
+// Grouping strings outlive every cache that points at them, so caches built
+// from a named locale can keep _M_allocated false like the classic ones.
+const char* InternGrouping(const char* inGrouping) {
+  static std::mutex* const sLock = new std::mutex;
+  static std::set<std::string>* const sGroupings = new std::set<std::string>;
+  std::lock_guard<std::mutex> hold(*sLock);
+  return sGroupings->insert(inGrouping ? inGrouping : "").first->c_str();
+}
+
+// The decimal point, thousands separator and grouping of inLocale, where they
+// fit in one unit of CharT; anything that does not fit keeps the classic value
+// (and a separator that does not fit turns grouping off).
+template <class CharT>
+void FillFromLocale(std::__numpunct_cache<CharT>& outCache, std::__c_locale inLocale) {
+  FillClassic(outCache);
+  if (inLocale == nullptr) return;
+  const auto wide = [inLocale](nl_item inItem) {
+    union {
+      char* mText;
+      wchar_t mUnit;
+    } value;
+    value.mText = ::nl_langinfo_l(inItem, inLocale);
+    return static_cast<std::uint32_t>(value.mUnit);
+  };
+  const std::uint32_t limit = sizeof(CharT) == 1 ? 0x80u : 0x10000u;
+  const std::uint32_t decimalPoint = wide(_NL_NUMERIC_DECIMAL_POINT_WC);
+  const std::uint32_t separator = wide(_NL_NUMERIC_THOUSANDS_SEP_WC);
+  if (decimalPoint != 0 && decimalPoint < limit) outCache._M_decimal_point = static_cast<CharT>(decimalPoint);
+  const char* grouping = ::nl_langinfo_l(GROUPING, inLocale);
+  if (separator != 0 && separator < limit && separator != decimalPoint && grouping != nullptr && grouping[0] != 0 &&
+      grouping[0] != CHAR_MAX) {
+    outCache._M_thousands_sep = static_cast<CharT>(separator);
+    outCache._M_grouping = InternGrouping(grouping);
+    outCache._M_grouping_size = std::strlen(outCache._M_grouping);
+    outCache._M_use_grouping = true;
+  }
+}
+
 }  // namespace
 
 #define BSL_DEFINE_CODE_UNIT_FACET_MEMBERS(CharT)                                                               \
@@ -192,9 +239,9 @@ void FillClassic(std::__numpunct_cache<CharT>& outCache) {
     delete _M_data;                                                                                             \
   }                                                                                                             \
   template <>                                                                                                   \
-  void numpunct<CharT>::_M_initialize_numpunct(__c_locale) {                                                    \
+  void numpunct<CharT>::_M_initialize_numpunct(__c_locale inLocale) {                                           \
     if (!_M_data) _M_data = new __numpunct_cache<CharT>;                                                        \
-    FillClassic(*_M_data);                                                                                      \
+    FillFromLocale(*_M_data, inLocale);                                                                         \
   }
 
 namespace std {
@@ -227,6 +274,18 @@ std::locale WithCodeUnitFacets(const std::locale& inBase) {
   // synchronise with; the classic locale has its char caches built up front.
   // These are built here, before the locale is shared, for the same reason,
   // and after the last facet is added, since adding one drops every cache.
+  std::__use_cache<std::__numpunct_cache<char16_t>>()(result);
+  std::__use_cache<std::__numpunct_cache<unsigned char>>()(result);
+  return result;
+}
+
+std::locale WithNativeNumberPunctuation(const std::locale& inBase) {
+  std::locale result = WithCodeUnitFacets(inBase);
+  locale_t native = ::newlocale(LC_ALL_MASK, "", static_cast<locale_t>(nullptr));
+  if (native == static_cast<locale_t>(nullptr)) return result;
+  result = std::locale(result, new std::numpunct<char16_t>(native));
+  result = std::locale(result, new std::numpunct<unsigned char>(native));
+  ::freelocale(native);
   std::__use_cache<std::__numpunct_cache<char16_t>>()(result);
   std::__use_cache<std::__numpunct_cache<unsigned char>>()(result);
   return result;

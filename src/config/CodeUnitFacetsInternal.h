@@ -79,6 +79,11 @@ namespace internal {
 // drops those caches again (libstdc++ rebuilds them lazily, racily).
 std::locale WithCodeUnitFacets(const std::locale& inBase);
 
+// WithCodeUnitFacets, with the number punctuation of the code-unit types taken
+// from the user's locale as the environment names it (decimal point,
+// thousands separator and grouping, where each fits in one unit).
+std::locale WithNativeNumberPunctuation(const std::locale& inBase);
+
 }  // namespace internal
 }  // namespace config
 }  // namespace basalt

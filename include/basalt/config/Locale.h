@@ -1,9 +1,5 @@
-// basalt::Locale: the standard-library locales the library formats and parses
-// text with.
-//
-// This class is where the library's locale services live: the application
-// language and the user's native locale join it as the localization layer
-// grows. Today it provides Default().
+// basalt::Locale: the application language and the standard-library locales
+// the library formats and parses text with.
 //
 // Default() is a copy of the classic ("C") locale to which the library adds
 // the character-classification and number facets for its two code-unit types,
@@ -18,24 +14,33 @@
 // itself in UTF-8. Narrowing gives the ASCII char for an ASCII unit, the byte
 // itself for a UTF-8 unit, and the caller's default for any other UTF-16 unit.
 //
+// Native() is the user's locale as the environment names it (all categories),
+// or the classic locale when that cannot be built, with the same code-unit
+// facets; their decimal point, thousands separator and grouping come from the
+// user's locale where each fits in one code unit.
+//
 // The library's UTF stream classes (basalt/utility/UTFStreams.h) imbue
 // themselves with Default(). A standard stream over these character types that
 // the caller builds directly starts with the global locale, which normally
-// lacks these facets. Such a stream fails cleanly: numeric and padded output,
-// extraction and std::ws set badbit (throwing std::bad_cast when the stream's
-// exception mask asks for it), while widen, narrow and std::getline without an
-// explicit delimiter throw std::bad_cast. Imbue such a stream with Default(),
-// or make Default() the global locale, before use.
+// lacks these facets: numeric and padded output then set badbit (or throw
+// std::bad_cast when the stream's exception mask asks for it). Imbue such a
+// stream with Default(), or make Default() the global locale (Initialize does),
+// before use.
 //
-// Thread safety: Default() may be called from any thread at any time; the
-// locale is created once, on first use, and lives until the process ends (it
-// is never destroyed, so streams built during static destruction still work).
+// Thread safety: Default() and Native() may be called from any thread at any
+// time; each locale is created once, on first use, and lives until the
+// process ends (never destroyed, so streams built during static destruction
+// still work). The application language is set during start-up; reading it
+// while another thread sets it is safe but may see either value.
 #ifndef BASALT_CONFIG_LOCALE_H
 #define BASALT_CONFIG_LOCALE_H
 
 #include <basalt/utility/Export.h>
 
+#include <basalt/utility/UnicodeString.h>
+
 #include <locale>
+#include <string>
 
 namespace basalt {
 
@@ -45,6 +50,43 @@ public:
 
   // The classic locale with the library's code-unit facets added.
   static const std::locale& Default();
+  // The user's locale with the library's code-unit facets added.
+  static const std::locale& Native();
+
+  // Makes Default() the process's global standard-library locale, stores the
+  // application language (such as "en_US") and loads the library's
+  // dictionary into the installed localizer, if any.
+  static void Initialize(const UTF16String& inLanguage);
+  // True once Initialize stored a non-empty language.
+  static bool IsInitialized();
+  // The stored language, or "en_US" before Initialize.
+  static UTF16String ApplicationLangauge();
+
+  // A number as a user typed it: read once under Native() and once under
+  // Default(); when both readings are positive the larger wins, when both
+  // are negative the smaller; when the classic reading is zero and the native
+  // one is not, the native one ("0,5" under a decimal-comma locale is 0.5);
+  // otherwise the classic reading. So "1,5" under a decimal-comma locale
+  // gives 1.5, "1,500" under an English one 1500.
+  // Empty or unreadable text gives 0; never throws for bad text.
+  static double GetValueFromDisplayString(const UTF16String& inText);
+
+  // Restores a setting of the C runtime's locale (setlocale) when it ends.
+  // The default constructor records the current setting of all categories;
+  // the other records the given category and name. Nothing is changed until
+  // the destructor applies the recorded setting.
+  class BSL_EXPORT ScResetLocale {
+  public:
+    ScResetLocale();
+    ScResetLocale(int inCategory, const char* inLocaleName);
+    ScResetLocale(const ScResetLocale& inOther);
+    ScResetLocale& operator=(const ScResetLocale& inOther);
+    ~ScResetLocale();
+
+  private:
+    int mCategory;
+    std::string mLocaleName;
+  };
 };
 
 }  // namespace basalt
