@@ -9,6 +9,8 @@
 // Exit status: 0 when every file was read, 1 when one could not be, 2 on usage.
 #include <basalt/basalt.h>
 
+#include "HostServices.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -135,11 +137,31 @@ const char* OutcomeText(bu::UnicodeErrorCode inOutcome) {
   return "unknown";
 }
 
-void PrintReport(const std::vector<FileReport>& inReports, double inStartupMicros, double inTotalMillis,
+// What start-up installed, as the host sees it.
+struct StartupReport {
+  double mMicros = 0;
+  std::vector<std::pair<std::string, int>> mDictionaries;
+  std::size_t mEntries = 0;
+  std::string mLocalizedError;  // the library's test error as the host's manager raised it
+  std::uint32_t mErrorGroup = 0;
+  std::int32_t mErrorNumber = 0;
+};
+
+void PrintReport(const StartupReport& inStartup, const std::vector<FileReport>& inReports, double inTotalMillis,
                  int inRepeat) {
   std::ostream& out = bu::streams::Out;
   out << "basalt reference host\n";
-  out << "start-up: " << std::fixed << std::setprecision(1) << inStartupMicros << " us\n";
+  out << "client: " << bu::UTF16toStdString(basalt::config::GetSuiteClientName()) << ", library "
+      << bu::UTF16toStdString(basalt::config::GetVersionString()) << ", language "
+      << bu::UTF16toStdString(basalt::Locale::ApplicationLangauge()) << "\n";
+  out << "start-up: " << std::fixed << std::setprecision(1) << inStartup.mMicros << " us\n";
+  for (const auto& dictionary : inStartup.mDictionaries) {
+    out << "dictionary: " << dictionary.first << " ("
+        << (dictionary.second < 0 ? std::string("unreadable") : std::to_string(dictionary.second) + " entries")
+        << ")\n";
+  }
+  out << "localized error " << inStartup.mErrorGroup << "/" << inStartup.mErrorNumber << ": "
+      << inStartup.mLocalizedError << "\n";
   out << "files: " << inReports.size() << ", repeat: " << inRepeat << "\n\n";
 
   std::size_t totalBytes = 0, totalCodePoints = 0, failed = 0, unreadable = 0;
@@ -192,23 +214,47 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // Start-up: what a host of the family does first. The allocator and the
-  // library's locale come up lazily; touch them here so their cost is seen
-  // once, at start-up, and not in the first measurement.
+  // Start-up, as a host of the family does it: install the error manager and
+  // the localizer, set the language (which loads the library's dictionary)
+  // and the client identity. The allocator and the locales come up lazily;
+  // touching them here keeps their cost out of the first measurement.
+  StartupReport startup;
   const Clock::time_point startupBegin = Clock::now();
+  host::ThrowingErrorManager errorManager;
+  basalt::config::ErrorManager::Set(&errorManager);
+  basalt::config::ErrorManager::NewHandlerInitializer purgeOnAllocationFailure;
+  host::DictionaryLocalizer localizer;
+  basalt::config::Localizer::Set(&localizer);
+  basalt::Locale::Initialize(BSL_STR("en_US"));
+  basalt::config::SetClientName(BSL_STR("Reference Host"));
+  basalt::config::SetCompanyName(BSL_STR("basalt"));
+  basalt::config::SetClientVersion(BSL_STR("0.1"));
   bu::SmallBlockAllocator::Dispose(bu::SmallBlockAllocator::Allocate(16), 16);
-  (void)basalt::Locale::Default();
-  const double startupMicros = MicrosSince(startupBegin, 1);
+  (void)basalt::Locale::Native();
+  startup.mMicros = MicrosSince(startupBegin, 1);
+  startup.mDictionaries = localizer.LoadedDictionaries();
+  startup.mEntries = localizer.EntryCount();
+
+  // Every failure leaves the library through the installed manager.
+  try {
+    basalt::config::TestThrowError(false);
+  } catch (const host::host_error& error) {
+    startup.mLocalizedError = error.what();
+    startup.mErrorGroup = error.Group();
+    startup.mErrorNumber = error.Number();
+  }
 
   const Clock::time_point workBegin = Clock::now();
   std::vector<FileReport> reports;
   for (const std::string& path : paths) reports.push_back(ProcessFile(path, repeat));
   const double workMillis = std::chrono::duration<double, std::milli>(Clock::now() - workBegin).count();
 
-  PrintReport(reports, startupMicros, workMillis, repeat);
+  PrintReport(startup, reports, workMillis, repeat);
 
-  // Shutdown: nothing the library holds needs tearing down yet; flush what we
-  // wrote so the report is complete even when stdout is a pipe.
+  // Shutdown: take the host's services out again, newest first, before they
+  // are destroyed; flush so the report is complete even through a pipe.
+  basalt::config::Localizer::Set(nullptr);
+  basalt::config::ErrorManager::Set(nullptr);
   bu::streams::Out << "shutdown: done" << std::endl;
   const bool allRead = std::all_of(reports.begin(), reports.end(), [](const FileReport& r) { return r.mRead; });
   return allRead ? 0 : 1;

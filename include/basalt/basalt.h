@@ -2,7 +2,12 @@
 #ifndef BASALT_BASALT_H
 #define BASALT_BASALT_H
 
+#include <basalt/config/ClientConfiguration.h>
+#include <basalt/config/Errors.h>
 #include <basalt/config/Locale.h>
+#include <basalt/config/Localizer.h>
+#include <basalt/config/ZString.h>
+#include <basalt/threads/ThreadIdentity.h>
 #include <basalt/utility/Export.h>
 #include <basalt/utility/MemoryTracker.h>
 #include <basalt/utility/RefCountedObject.h>

@@ -9,9 +9,11 @@ namespace internal {
 // The message key every input contract violation is thrown with.
 extern const char kInputContractViolationKey[];
 
-// Reports that inCondition did not hold at inFile:inLine and throws. The
-// report has no sink yet; the throw is a std::logic_error whose what() is
-// exactly kInputContractViolationKey, so callers can match it.
+// Reports that inCondition did not hold at inFile:inLine and raises the
+// input-contract error (group 105, number 25) through ThrowError, so the
+// host's error manager decides what is thrown. Without a manager that is the
+// manager-missing std::logic_error; should the manager return, a
+// std::logic_error carrying the key is thrown.
 [[noreturn]] void ThrowInputContractViolation(const char* inCondition, const char* inFile, int inLine);
 
 }  // namespace internal

@@ -2,6 +2,8 @@
 
 #include "utility/SmallBlockAllocatorInternal.h"
 
+#include <basalt/config/Errors.h>
+
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -688,29 +690,60 @@ TEST(SmallBlockAllocatorInitialisation, BlocksTakenDuringInitialisationGoBackToT
 // Contracts and failures.
 // ---------------------------------------------------------------------------
 
+// Throws what the host would: an exception naming the error it was given.
+class ContractErrorManager : public basalt::config::ErrorManager {
+public:
+  struct reported : std::runtime_error {
+    reported(const char* inKey, std::uint32_t inGroup, std::int32_t inNumber)
+        : std::runtime_error(inKey), mGroup(inGroup), mNumber(inNumber) {}
+    std::uint32_t mGroup;
+    std::int32_t mNumber;
+  };
+  ContractErrorManager() { Set(this); }
+  ~ContractErrorManager() override { Set(nullptr); }
+  void ThrowErrorImpl(basalt::config::ErrorLevel, const char* inKey, std::uint32_t inGroup, std::int32_t inNumber,
+                      bool, const basalt::config::ReplacementValue&, const basalt::config::ReplacementValue&,
+                      const basalt::config::ReplacementValue&, const basalt::config::ReplacementValue&) const override {
+    throw reported(inKey, inGroup, inNumber);
+  }
+};
+
+void ExpectContractError(const ContractErrorManager::reported& inError) {
+  EXPECT_STREQ(inError.what(), kContractKey);
+  EXPECT_EQ(inError.mGroup, 105u);
+  EXPECT_EQ(inError.mNumber, 25);
+}
+
 TEST(SmallBlockAllocatorContract, OversizedRequestToAClassIsAnInputContractViolation) {
-  for (hooks::AllocatorInterface* manager : hooks::GetAllClasses()) {
-    const std::size_t blockSize = manager->GetBlockSize();
+  ContractErrorManager manager;
+  for (hooks::AllocatorInterface* sizeClass : hooks::GetAllClasses()) {
+    const std::size_t blockSize = sizeClass->GetBlockSize();
     SCOPED_TRACE("class " + std::to_string(blockSize));
-    const hooks::ClassSnapshot before = hooks::TakeClassSnapshot(*manager);
+    const hooks::ClassSnapshot before = hooks::TakeClassSnapshot(*sizeClass);
     try {
-      manager->Allocate(blockSize + 1);
+      sizeClass->Allocate(blockSize + 1);
       ADD_FAILURE() << "Allocate accepted an oversized request";
-    } catch (const std::logic_error& error) {
-      EXPECT_STREQ(error.what(), kContractKey);
+    } catch (const ContractErrorManager::reported& error) {
+      ExpectContractError(error);
     }
-    void* block = manager->Allocate(blockSize);
+    void* block = sizeClass->Allocate(blockSize);
     try {
-      manager->Dispose(block, blockSize + 1);
+      sizeClass->Dispose(block, blockSize + 1);
       ADD_FAILURE() << "Dispose accepted an oversized request";
-    } catch (const std::logic_error& error) {
-      EXPECT_STREQ(error.what(), kContractKey);
+    } catch (const ContractErrorManager::reported& error) {
+      ExpectContractError(error);
     }
-    EXPECT_TRUE(manager->Dispose(block, blockSize));
-    const hooks::ClassSnapshot after = hooks::TakeClassSnapshot(*manager);
+    EXPECT_TRUE(sizeClass->Dispose(block, blockSize));
+    const hooks::ClassSnapshot after = hooks::TakeClassSnapshot(*sizeClass);
     EXPECT_EQ(TotalUsed(after), TotalUsed(before));
     ExpectConsistent(after);
   }
+}
+
+TEST(SmallBlockAllocatorContract, WithoutAnErrorManagerTheViolationStillThrows) {
+  ASSERT_EQ(basalt::config::ErrorManager::Get(true), nullptr);
+  hooks::AllocatorInterface* sizeClass = hooks::GetAllClasses().front();
+  EXPECT_THROW(sizeClass->Allocate(sizeClass->GetBlockSize() + 1), std::logic_error);
 }
 
 TEST(SmallBlockAllocatorFailure, ExhaustionIsBadAllocation) {
