@@ -66,6 +66,10 @@ public:
   bool PurgeMemory(std::uint64_t inByteCount) override {
     ++mPurges;
     mLastPurgeSize = inByteCount;
+    if (mPurgeTrueTimes > 0) {
+      --mPurgeTrueTimes;
+      return true;
+    }
     return mPurgeAnswer;
   }
   std::vector<Call> Calls() const {
@@ -76,6 +80,7 @@ public:
   mutable std::vector<Call> mCalls;
   bool mThrow = false;
   bool mPurgeAnswer = false;
+  int mPurgeTrueTimes = 0;
   int mPurges = 0;
   std::uint64_t mLastPurgeSize = 99;
 };
@@ -300,6 +305,16 @@ TEST(ErrorManager, MissingManager) {
   EXPECT_THROW(bc::DeferredErrorReporter reporter(true), std::logic_error);
 }
 
+TEST(ErrorManager, SubstitutionNeedsALocalizer) {
+  ASSERT_FALSE(bc::Localizer::Initialized());
+  try {
+    bc::SubstituteErrorMessage("$$$/t/x=x ^1", bc::ReplacementValue(1));
+    FAIL() << "SubstituteErrorMessage without a localizer must throw";
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "basalt::config::Localizer not initialized. Check basalt/config/Localizer.h.");
+  }
+}
+
 TEST(ErrorManager, DestructorUninstalls) {
   {
     RecordingManager manager;
@@ -416,6 +431,11 @@ TEST_F(ErrorsTest, NewHandlerAsksTheManagerToPurge) {
   EXPECT_EQ(mManager.mLastPurgeSize, 0u);
   EXPECT_EQ(::operator new(static_cast<std::size_t>(1) << 62, std::nothrow), nullptr);
   EXPECT_EQ(mManager.mPurges, 2);
+
+  // Each purge that freed memory earns the allocation another try.
+  mManager.mPurgeTrueTimes = 2;
+  EXPECT_THROW(HugeAllocation(), std::bad_alloc);
+  EXPECT_EQ(mManager.mPurges, 5);
 }
 
 TEST(NewHandlerInitializer, WithoutManagerAndRemoval) {

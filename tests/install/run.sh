@@ -7,6 +7,9 @@ src=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
+# The library finds its dictionaries in "dict" beside its own file.
+lib=$(ls "$work"/prefix/lib*/libbasalt.so | head -n1)
+test -f "$(dirname "$lib")/dict/bsl_en_US.dict" || { echo "dictionary not installed beside $lib" >&2; exit 1; }
 cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/build" >/dev/null
 LD_LIBRARY_PATH="$work/prefix/lib" "$work/build/consumer"
