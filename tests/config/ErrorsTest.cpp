@@ -3,6 +3,9 @@
 #include <basalt/threads/ThreadIdentity.h>
 
 #include <gtest/gtest.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <boost/bind/bind.hpp>
 
@@ -465,6 +468,24 @@ TEST(MachineExceptions, TextsAndFilter) {
   EXPECT_EQ(ex::InternalHiddenFilterWindowsSEHException(0x80000003u, __FILE__, __LINE__, "TestBody"), 0);
   // The test runs without a debugger attached (a CI run never has one).
   EXPECT_EQ(ex::InternalHiddenFilterWindowsSEHException(0xC0000005u, __FILE__, __LINE__, "TestBody"), 1);
+}
+
+// Under a tracer the filter asks the developer and, asked to debug, lets
+// the exception pass on to the debugger. The child makes its parent its
+// tracer; it leaves with _exit so nothing at exit needs to trace it again.
+TEST(MachineExceptions, FilterPassesOnUnderADebugger) {
+  namespace ex = basalt::utility::exceptions;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(10);
+    _exit(ex::InternalHiddenFilterWindowsSEHException(0xC0000005u, __FILE__, __LINE__, "TestBody"));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_NE(WEXITSTATUS(status), 10) << "the child could not be traced";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "a traced process lets the exception reach its debugger";
 }
 
 }  // namespace
