@@ -18,6 +18,9 @@
 // After the runs the ratios of bytes per second are printed for both pairs
 // (above 1 when basalt is faster).
 #include <basalt/utility/UnicodeString.h>
+
+#include "utility/UnicodeStringInternal.h"
+
 #include <benchmark/benchmark.h>
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
@@ -27,8 +30,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include "utility/UnicodeStringInternal.h"
 
 namespace {
 
@@ -232,10 +233,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
   void ReportRuns(const std::vector<Run>& inRuns) override {
     ConsoleReporter::ReportRuns(inRuns);
+    // With repetitions the median stands for the run.
     for (const Run& run : inRuns) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      if (run.error_occurred) continue;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type != Run::RT_Iteration && !median) continue;
       const auto found = run.counters.find("bytes_per_second");
-      if (found != run.counters.end()) mRates[run.benchmark_name()] = found->second.value;
+      if (found == run.counters.end()) continue;
+      const std::string name = run.run_name.str();
+      if (median || mRates.count(name) == 0 || !mFromMedian[name]) {
+        mRates[name] = found->second.value;
+        mFromMedian[name] = median;
+      }
     }
   }
 
@@ -251,40 +260,55 @@ public:
         const double icuString = Rate(prefix + "icu_string/" + text.mName);
         const double basaltBuffer = Rate(prefix + "basalt_buffer/" + text.mName);
         const double icuBuffer = Rate(prefix + "icu_buffer/" + text.mName);
-        if (basalt <= 0 || icuString <= 0 || basaltBuffer <= 0 || icuBuffer <= 0) continue;
-        std::printf("%-9s %-10s | %9.0f %9.0f %7.2f | %9.0f %9.0f %7.2f\n", direction, text.mName.c_str(), basalt / 1e6,
-                    icuString / 1e6, basalt / icuString, basaltBuffer / 1e6, icuBuffer / 1e6, basaltBuffer / icuBuffer);
+        if ((basalt <= 0 || icuString <= 0) && (basaltBuffer <= 0 || icuBuffer <= 0)) continue;
+        std::printf("%-9s %-10s | %s | %s\n", direction, text.mName.c_str(), Columns(basalt, icuString).c_str(),
+                    Columns(basaltBuffer, icuBuffer).c_str());
       }
     }
   }
 
 private:
+  // basalt, ICU and their ratio, or blanks when a run was filtered out.
+  static std::string Columns(double inBasalt, double inIcu) {
+    char text[64];
+    if (inBasalt <= 0 || inIcu <= 0)
+      std::snprintf(text, sizeof text, "%9s %9s %7s", "-", "-", "-");
+    else
+      std::snprintf(text, sizeof text, "%9.0f %9.0f %7.2f", inBasalt / 1e6, inIcu / 1e6, inBasalt / inIcu);
+    return text;
+  }
+
   double Rate(const std::string& inName) const {
     const auto found = mRates.find(inName);
     return found == mRates.end() ? 0.0 : found->second;
   }
 
   std::map<std::string, double> mRates;
+  std::map<std::string, bool> mFromMedian;
 };
 
+// Runs of one text sit next to each other, so that they see the same machine;
+// on a busy machine also pass --benchmark_enable_random_interleaving=true.
 void RegisterAll() {
   using Function = void (*)(benchmark::State&, const Text&);
-  const std::pair<const char*, Function> runs[] = {
-      {"UTF8to16/basalt/", &UTF8to16Basalt},
-      {"UTF8to16/icu_string/", &UTF8to16IcuString},
-      {"UTF8to16/basalt_buffer/", &UTF8to16BasaltBuffer},
-      {"UTF8to16/icu_buffer/", &UTF8to16IcuBuffer},
-      {"UTF16to8/basalt/", &UTF16to8Basalt},
-      {"UTF16to8/icu_string/", &UTF16to8IcuString},
-      {"UTF16to8/basalt_buffer/", &UTF16to8BasaltBuffer},
-      {"UTF16to8/icu_buffer/", &UTF16to8IcuBuffer},
+  const std::pair<const char*, Function> directions[][4] = {
+      {{"UTF8to16/basalt/", &UTF8to16Basalt},
+       {"UTF8to16/icu_string/", &UTF8to16IcuString},
+       {"UTF8to16/basalt_buffer/", &UTF8to16BasaltBuffer},
+       {"UTF8to16/icu_buffer/", &UTF8to16IcuBuffer}},
+      {{"UTF16to8/basalt/", &UTF16to8Basalt},
+       {"UTF16to8/icu_string/", &UTF16to8IcuString},
+       {"UTF16to8/basalt_buffer/", &UTF16to8BasaltBuffer},
+       {"UTF16to8/icu_buffer/", &UTF16to8IcuBuffer}},
   };
-  for (const auto& [prefix, function] : runs) {
+  for (const auto& runs : directions) {
     for (const Text& text : Texts()) {
-      const Function f = function;
-      const Text* t = &text;
-      benchmark::RegisterBenchmark((prefix + text.mName).c_str(),
-                                   [f, t](benchmark::State& ioState) { f(ioState, *t); });
+      for (const auto& [prefix, function] : runs) {
+        const Function f = function;
+        const Text* t = &text;
+        benchmark::RegisterBenchmark((prefix + text.mName).c_str(),
+                                     [f, t](benchmark::State& ioState) { f(ioState, *t); });
+      }
     }
   }
 }

@@ -19,6 +19,9 @@
 //  - normalisation is idempotent in every form.
 // A failed check traps.
 #include <basalt/utility/UnicodeString.h>
+
+#include "utility/UnicodeStringInternal.h"
+
 #include <unicode/ustring.h>
 
 #include <algorithm>
@@ -28,8 +31,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "utility/UnicodeStringInternal.h"
 
 namespace {
 

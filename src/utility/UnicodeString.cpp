@@ -1,4 +1,7 @@
 #include <basalt/utility/UnicodeString.h>
+
+#include "utility/UnicodeStringInternal.h"
+
 #include <unicode/unorm2.h>
 #include <unicode/utypes.h>
 
@@ -9,8 +12,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-
-#include "utility/UnicodeStringInternal.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #  include <emmintrin.h>
@@ -167,6 +168,7 @@ struct PortableKernel {
   static bool EncodeTwoByteBlock(const char16_t*, unsigned char*&) noexcept { return false; }
   static bool EncodeBmpBlock(const char16_t*, unsigned char*&) noexcept { return false; }
   static bool DecodeThreeByteBlock(const unsigned char*, char16_t*) noexcept { return false; }
+  static std::size_t DecodeTwoByteBlock(const unsigned char*, char16_t*&) noexcept { return 0; }
 
   static std::size_t UTF16UnitBound(const unsigned char* inText, std::size_t inSize) noexcept {
     std::size_t count = 0;
@@ -375,6 +377,62 @@ struct Sse2Kernel {
     return true;
   }
 
+  // Sixteen bytes of ASCII and two-byte sequences (Latin, Greek, Cyrillic,
+  // Hebrew, Arabic text) decode without a branch per character. Every
+  // position's unit is formed side by side; in valid text no two
+  // continuation bytes are neighbours, so each pair of positions gives one or
+  // two units, written as one word at a running offset (the word's spare half
+  // is overwritten next). A lead in the last byte is left for the next block.
+  // Needs 16 units of room. Returns the bytes consumed, or 0 with nothing
+  // written for any other shape.
+  static std::size_t DecodeTwoByteBlock(const unsigned char* inText, char16_t*& ioOut) noexcept {
+    const __m128i v = Load(inText);
+    const __m128i leads = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC1))),
+                                        _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xE0))));
+    const __m128i continuations = _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0)));
+    const unsigned leadBits = static_cast<unsigned>(_mm_movemask_epi8(leads));
+    const unsigned continuationBits = static_cast<unsigned>(_mm_movemask_epi8(continuations));
+    const unsigned highBits = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if ((leadBits | continuationBits) != highBits || continuationBits != ((leadBits << 1) & 0xFFFFu)) return 0;
+    const bool leadLast = (leadBits & 0x8000u) != 0;
+    const unsigned keep = ~continuationBits & (leadLast ? 0x7FFFu : 0xFFFFu);
+
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i next = _mm_srli_si128(v, 1);
+    auto units = [](__m128i inBytes, __m128i inNext, __m128i inIsLead) {
+      const __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(inBytes, _mm_set1_epi16(0x1F)), 6),
+                                       _mm_and_si128(inNext, _mm_set1_epi16(0x3F)));
+      return _mm_or_si128(_mm_and_si128(inIsLead, two), _mm_andnot_si128(inIsLead, inBytes));
+    };
+    const __m128i first =
+        units(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(next, zero), _mm_unpacklo_epi8(leads, leads));
+    const __m128i second =
+        units(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(next, zero), _mm_unpackhi_epi8(leads, leads));
+    // Positions left out: continuation bytes, and a lead in the last byte.
+    const __m128i lastByte = _mm_slli_si128(_mm_set_epi32(0, 0, 0, 0xFF), 15);
+    const __m128i dropped = _mm_or_si128(continuations, _mm_and_si128(leads, lastByte));
+    // Per 32-bit lane (positions 2k, 2k + 1): take the odd unit alone when the
+    // even position is dropped.
+    auto words = [](__m128i inUnits, __m128i inDropped) {
+      const __m128i evenDropped = _mm_srai_epi32(_mm_slli_epi32(inDropped, 16), 16);
+      return _mm_or_si128(_mm_and_si128(evenDropped, _mm_srli_epi32(inUnits, 16)),
+                          _mm_andnot_si128(evenDropped, inUnits));
+    };
+    alignas(16) std::uint32_t pairs[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(pairs), words(first, _mm_unpacklo_epi8(dropped, dropped)));
+    _mm_store_si128(reinterpret_cast<__m128i*>(pairs + 4), words(second, _mm_unpackhi_epi8(dropped, dropped)));
+    // Units kept per pair of positions, two bits each.
+    unsigned counts = keep - ((keep >> 1) & 0x5555u);
+    char16_t* o = ioOut;
+    for (int k = 0; k < 8; ++k) {
+      std::memcpy(o, &pairs[k], 4);
+      o += counts & 3u;
+      counts >>= 2;
+    }
+    ioOut = o;
+    return leadLast ? 15 : 16;
+  }
+
   static std::size_t SumBytes(__m128i inCounts) noexcept {
     const __m128i sums = _mm_sad_epu8(inCounts, _mm_setzero_si128());
     return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
@@ -548,10 +606,11 @@ inline bool DecodeOne(const unsigned char*& ioIn, const unsigned char* inEnd, ch
 // sequence. inCapacity must hold the units of the longest valid prefix (the
 // input length, or UTF16UnitBound of it).
 //
-// Whole ASCII blocks go the vector way; a block that is not all ASCII is
-// decoded a character at a time to its end. Handing over at the exact first
-// non-ASCII byte instead would make every position depend on the previous
-// block's bit mask, which costs more on mixed text than it saves.
+// ASCII blocks (and half blocks) and runs of five three-byte sequences go the
+// vector way; any other block is decoded a character at a time to its end.
+// Handing over at the exact first non-ASCII byte instead would make every
+// position depend on the previous block's bit mask, which costs more on mixed
+// text than it saves.
 template <class Kernel>
 DecodeResult DecodeUTF8(const unsigned char* inText, std::size_t inSize, char16_t* outUnits,
                         std::size_t inCapacity) noexcept {
@@ -570,6 +629,13 @@ DecodeResult DecodeUTF8(const unsigned char* inText, std::size_t inSize, char16_
       p += 15;
       o += 5;
       continue;
+    }
+    if (static_cast<std::size_t>(outEnd - o) >= Kernel::kBlock) {
+      const std::size_t taken = Kernel::DecodeTwoByteBlock(p, o);
+      if (taken != 0) {
+        p += taken;
+        continue;
+      }
     }
     const unsigned char* const blockEnd = p + Kernel::kBlock;
     do {
@@ -658,10 +724,11 @@ inline void EncodeOne(const char16_t*& ioIn, const char16_t* inEnd, unsigned cha
 // Encodes up to the first NUL or inSize units. inCapacity must hold the whole
 // encoding (3 bytes per unit always does). Returns the bytes written.
 //
-// Whole ASCII blocks are narrowed in vector registers, blocks of one- and
-// two-byte units are formed there too; any other block is encoded a unit at a
-// time to its end. While a block's worst case (three bytes a unit, and one
-// byte of slack) fits, the scalar path may write whole words.
+// Whole ASCII blocks are narrowed in vector registers; half blocks of units
+// that need one to three bytes (no surrogates, no NUL) are formed there too;
+// any other block is encoded a unit at a time to its end. While a block's
+// worst case (three bytes a unit, a pair at its end, one byte of slack) fits,
+// the scalar path may write whole words.
 template <class Kernel>
 std::size_t EncodeUTF16(const char16_t* inText, std::size_t inSize, unsigned char* outBytes,
                         std::size_t inCapacity) noexcept {
@@ -691,7 +758,12 @@ std::size_t EncodeUTF16(const char16_t* inText, std::size_t inSize, unsigned cha
       EncodeOne<true>(p, end, o);
     } while (p < blockEnd);
   }
-  // The tail may write whole words too when the worst case leaves a byte to
+  // Half blocks still fit in the tail, and cannot split a pair (they hold no
+  // surrogates).
+  while (static_cast<std::size_t>(end - p) >= Kernel::kBlock / 2 && static_cast<std::size_t>(outEnd - o) >= 25 &&
+         (Kernel::EncodeTwoByteBlock(p, o) || Kernel::EncodeBmpBlock(p, o)))
+    p += Kernel::kBlock / 2;
+  // The rest may write whole words too when the worst case leaves a byte to
   // spare, as it does in the stack buffer.
   if (static_cast<std::size_t>(outEnd - o) > 3 * static_cast<std::size_t>(end - p)) {
     while (p != end && *p != 0) EncodeOne<true>(p, end, o);

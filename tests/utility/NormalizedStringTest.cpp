@@ -1,12 +1,13 @@
 // NormalizedString: the four forms on real examples, the forms that mean no
 // normalisation, unknown forms, and the invariants the forms promise.
 #include <basalt/utility/UnicodeString.h>
+
+#include "utility/UnicodeTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "utility/UnicodeTestSupport.h"
 
 namespace basalt {
 namespace utility {

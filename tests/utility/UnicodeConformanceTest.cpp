@@ -2,6 +2,9 @@
 // converters on valid and invalid text, and the plain models of the rules on
 // random input, for both kernel sets.
 #include <basalt/utility/UnicodeString.h>
+
+#include "utility/UnicodeTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
@@ -9,8 +12,6 @@
 
 #include <string>
 #include <vector>
-
-#include "utility/UnicodeTestSupport.h"
 
 namespace basalt {
 namespace utility {

@@ -2,6 +2,7 @@
 // guarantee that neither reads past a terminator (or, for the character
 // count, past the byte limit), and counts beyond the range of int.
 #include <basalt/utility/UnicodeString.h>
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -187,17 +188,17 @@ constexpr std::size_t kBlockSize = 1u << 20;
 
 // Stepping over gigabytes a byte at a time takes minutes under
 // ThreadSanitizer, and these tests involve no threads.
-#if defined(__SANITIZE_THREAD__)
+#  if defined(__SANITIZE_THREAD__)
 constexpr bool kThreadSanitizer = true;
-#elif defined(__has_feature)
-#  if __has_feature(thread_sanitizer)
+#  elif defined(__has_feature)
+#    if __has_feature(thread_sanitizer)
 constexpr bool kThreadSanitizer = true;
+#    else
+constexpr bool kThreadSanitizer = false;
+#    endif
 #  else
 constexpr bool kThreadSanitizer = false;
 #  endif
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
 
 std::string RepeatPattern(const std::string& inPattern) {
   std::string block;

@@ -2,13 +2,16 @@
 // run over the vector kernels of the public functions and over the portable
 // ones.
 #include <basalt/utility/UnicodeString.h>
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "utility/UnicodeTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace basalt {
 namespace utility {
@@ -301,6 +304,66 @@ TEST_P(UnicodeConversion, FaultsInsideThreeByteRuns) {
   }
 }
 
+// The same for text of ASCII and two-byte characters, including a lead byte
+// at the end of every block position.
+TEST_P(UnicodeConversion, FaultsInsideTwoByteText) {
+  auto encode = [](unsigned cp) {
+    return cp < 0x80 ? Bytes({static_cast<int>(cp)})
+                     : Bytes({static_cast<int>(0xC0 | (cp >> 6)), static_cast<int>(0x80 | (cp & 0x3F))});
+  };
+  const unsigned run[] = {0x0430, 'a', 0x00E9, 0x0431, 0x03B1, ' ', 0x07FF, 0x0080, 0x05D0, 'z', 0x00DF};
+  struct Replacement {
+    const char* mName;
+    UTF8String mBytes;
+    UTF16String mUnits;  // what it gives before any stop
+    UnicodeErrorCode mError;
+  };
+  const std::vector<Replacement> replacements = {
+      {"ascii after a lead", Bytes({0xD0, 0x41}), Units({}), kUnicodeError_IllegalSequence},
+      {"stray continuation", Bytes({0x80}), Units({}), kUnicodeError_IllegalSequence},
+      {"overlong C0", Bytes({0xC0, 0x80}), Units({}), kUnicodeError_IllegalSequence},
+      {"overlong C1", Bytes({0xC1, 0xBF}), Units({}), kUnicodeError_IllegalSequence},
+      {"lead after a lead", Bytes({0xD0, 0xD0, 0xB0}), Units({}), kUnicodeError_IllegalSequence},
+      {"continuation after a character", Bytes({0xD0, 0xB0, 0xB0}), Units({0x0430}), kUnicodeError_IllegalSequence},
+      {"NUL", Bytes({0x00}), Units({0x0000}), kUnicodeError_None},
+      {"three-byte character", Bytes({0xE2, 0x82, 0xAC}), Units({0x20AC}), kUnicodeError_None},
+      {"four-byte character", Bytes({0xF0, 0x9F, 0x98, 0x80}), Units({0xD83D, 0xDE00}), kUnicodeError_None},
+  };
+  for (const std::size_t leadIn : {0u, 1u, 2u, 3u}) {
+    for (const auto& replacement : replacements) {
+      for (std::size_t at = 0; at < 40; ++at) {
+        SCOPED_TRACE(std::string(replacement.mName) + ", lead-in " + std::to_string(leadIn) + ", at " +
+                     std::to_string(at));
+        UTF8String bytes(leadIn, 'k');
+        UTF16String units(leadIn, u'k');
+        UTF16String before;
+        for (std::size_t i = 0; i < 40; ++i) {
+          if (i == at) {
+            before = units;
+            bytes += replacement.mBytes;
+            units += replacement.mUnits;
+          } else {
+            bytes += encode(run[i % 11]);
+            units.push_back(static_cast<UTF16Char>(run[i % 11]));
+          }
+        }
+        if (replacement.mError == kUnicodeError_None)
+          ExpectDecode(bytes, units, kUnicodeError_None);
+        else
+          ExpectDecode(bytes, before + replacement.mUnits, replacement.mError);
+        // Cut inside the last character (U+07FF unless replaced): a lead byte
+        // last in the input.
+        if (replacement.mError == kUnicodeError_None && at != 39) {
+          UnicodeErrorCode error = kUnicodeError_None;
+          const UTF16String cut = To16(bytes.substr(0, bytes.size() - 1), &error);
+          EXPECT_EQ(error, kUnicodeError_Truncated);
+          EXPECT_EQ(Dump(cut), Dump(units.substr(0, units.size() - 1)));
+        }
+      }
+    }
+  }
+}
+
 TEST_P(UnicodeConversion, IllegalByteAtEveryOffsetOfLongAsciiText) {
   for (const std::size_t length : {20u, 64u, 257u, 1000u}) {
     for (std::size_t at = 0; at < length; ++at) {
@@ -414,6 +477,13 @@ TEST_P(UnicodeConversion, AsciiToUTF16WidensSigned) {
   EXPECT_EQ(Dump(Ascii("a\0b", 3)), Dump(Units({'a', 0, 'b'})));
   EXPECT_TRUE(Ascii("abc", 0).empty());
   EXPECT_TRUE(Ascii(nullptr, 0).empty());
+  // A length no string can hold is refused before anything is read.
+  try {
+    Ascii("abc", ~std::uint64_t(0));
+    ADD_FAILURE() << "no exception";
+  } catch (const std::length_error& e) {
+    EXPECT_STREQ(e.what(), "string too long");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, UnicodeConversion,

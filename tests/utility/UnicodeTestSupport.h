@@ -6,13 +6,13 @@
 
 #include <basalt/utility/UnicodeString.h>
 
+#include "utility/UnicodeStringInternal.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
 #include <vector>
-
-#include "utility/UnicodeStringInternal.h"
 
 namespace basalt {
 namespace utility {

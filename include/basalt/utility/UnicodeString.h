@@ -119,13 +119,14 @@ BSL_EXPORT int GetUTF8ByteCount(const unsigned char* inText, int inCharacterCoun
 // byte within reach announces more than four bytes.
 BSL_EXPORT int GetUTF8CharacterCount(const unsigned char* inText, int inByteCount) noexcept;
 
+// Whether inUnit is a leading surrogate, a trailing one, or neither.
 BSL_EXPORT UnicodeSurrogateT UnicodeSurrogate(UTF16Char inUnit) noexcept;
 
-// Unicode normalisation (ICU) of the whole string, embedded NULs included
-// (they are left in place and split nothing). Forms 4 and 5 return a copy;
-// any other value outside 0..3 means NFC. Lone surrogates pass through. When
-// the normaliser fails, or the text is longer than it accepts (INT32_MAX
-// units), the input is returned unchanged.
+// Unicode normalisation (ICU) of the whole string; an embedded NUL is an
+// ordinary character and the text after it is normalised too. Forms 4 and 5
+// return a copy; any other value outside 0..3 means NFC. Lone surrogates pass
+// through. When the normaliser fails, or the text is longer than it accepts
+// (INT32_MAX units), the input is returned unchanged.
 BSL_EXPORT UTF16String NormalizedString(const UTF16String& inText, UnicodeNormalizationForm inForm);
 
 }  // namespace utility
