@@ -600,6 +600,20 @@ TEST(UnicodeString, LiteralMacros) {
   EXPECT_EQ(Dump(UTF16to8(BSL_STR("round trip"))), Dump(BSL_UTF8("round trip")));
 }
 
+// Mixed one-, two- and three-byte units with a pair, a reversed pair and
+// repeated lead surrogates in one 16-unit block: an input that once kept an
+// unfinished vector kernel from returning.
+TEST(UnicodeString, MixedBlockWithBrokenPairsFinishes) {
+  const UTF16String text = Units({0x0020, 0x00E9, 0x0061, 0x005A, 0x00E9, 0xDE00, 0x20AC, 0x07FF, 0x0061, 0x0800,
+                                  0xFFFD, 0xDBFF, 0xDE00, 0xD83D, 0xD83D, 0x005A});
+  const UTF8String bytes = UTF16to8(text);
+  EXPECT_EQ(Dump(bytes), Dump(Bytes("\x20\xC3\xA9\x61\x5A\xC3\xA9\xED\xB8\x80\xE2\x82\xAC\xDF\xBF\x61\xE0\xA0\x80"
+                                    "\xEF\xBF\xBD\xF4\x8F\xB8\x80\xED\xA0\xBD\xED\xA0\xBD\x5A")));
+  UnicodeErrorCode outcome = kUnicodeError_IllegalSequence;
+  EXPECT_EQ(Dump(UTF8to16(bytes, &outcome)), Dump(text));
+  EXPECT_EQ(outcome, kUnicodeError_None);
+}
+
 }  // namespace
 }  // namespace utility
 }  // namespace basalt
