@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestGate.h"
+
 #include <condition_variable>
 #include <cstdlib>
 #include <iomanip>
@@ -241,26 +243,7 @@ TEST(Locale, StreamsIgnoreAGermanGlobalLocale) {
   ExpectStreamsIgnoreTheGlobalLocale();
 }
 
-// Opens once, for all waiting threads at the same moment.
-class Gate {
-public:
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mMutex);
-    mOpened.wait(lock, [this] { return mOpen; });
-  }
-  void Open() {
-    {
-      std::lock_guard<std::mutex> lock(mMutex);
-      mOpen = true;
-    }
-    mOpened.notify_all();
-  }
-
-private:
-  std::mutex mMutex;
-  std::condition_variable mOpened;
-  bool mOpen = false;
-};
+using Gate = basalt::testing::Gate;
 
 // Runs in a fresh process: several threads make the first calls to Default()
 // at once, then each formats with it. Exits 0 when all saw the same complete

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestGate.h"
+
 #include <unistd.h>
 
 #include <condition_variable>
@@ -207,26 +209,7 @@ TEST(UTF8EncodingStreamBuffer, SinkFailureMakesTheStreamBad) {
   EXPECT_FALSE(buffer.FlushPendingSurrogate());
 }
 
-// Opens once, for all waiting threads at the same moment.
-class Gate {
-public:
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mMutex);
-    mOpened.wait(lock, [this] { return mOpen; });
-  }
-  void Open() {
-    {
-      std::lock_guard<std::mutex> lock(mMutex);
-      mOpen = true;
-    }
-    mOpened.notify_all();
-  }
-
-private:
-  std::mutex mMutex;
-  std::condition_variable mOpened;
-  bool mOpen = false;
-};
+using Gate = basalt::testing::Gate;
 
 TEST(UTF8EncodingStreamBuffer, ConcurrentWritesStayWhole) {
   const int kThreads = 6;
