@@ -15,7 +15,7 @@ function(basalt_module name)
     PUBLIC ${PROJECT_SOURCE_DIR}/include
     PRIVATE ${PROJECT_SOURCE_DIR}/src)
   target_compile_definitions(basalt_${name} PRIVATE BSL_BUILDING_LIBRARY=1)
-  target_link_libraries(basalt_${name} PUBLIC Boost::headers Threads::Threads
+  target_link_libraries(basalt_${name} PUBLIC Boost::headers Boost::thread Threads::Threads
                                        PRIVATE ${M_PRIVATE_LIBS})
   set_property(GLOBAL APPEND PROPERTY BASALT_MODULES ${name})
   set(BASALT_MODULE_OBJECTS ${BASALT_MODULE_OBJECTS} $<TARGET_OBJECTS:basalt_${name}> PARENT_SCOPE)

@@ -7,12 +7,21 @@
 #include <basalt/config/Locale.h>
 #include <basalt/config/Localizer.h>
 #include <basalt/config/ZString.h>
+#include <basalt/threads/AsyncExecutor.h>
+#include <basalt/threads/Atomics.h>
+#include <basalt/threads/Processes.h>
+#include <basalt/threads/RepeatDelayFunction.h>
+#include <basalt/threads/SharedThreads.h>
+#include <basalt/threads/SubExecutor.h>
+#include <basalt/threads/SyncPrimitives.h>
 #include <basalt/threads/ThreadIdentity.h>
 #include <basalt/utility/Export.h>
+#include <basalt/utility/HighPrecisionTime.h>
 #include <basalt/utility/MemoryTracker.h>
 #include <basalt/utility/RefCountedObject.h>
 #include <basalt/utility/SmallBlockAllocator.h>
 #include <basalt/utility/Streams.h>
+#include <basalt/utility/SystemInformation.h>
 #include <basalt/utility/UTFStreams.h>
 #include <basalt/utility/UnicodeString.h>
 
