@@ -7,7 +7,7 @@ packages=(
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config make
   libboost-dev libboost-thread-dev libboost-system-dev libboost-date-time-dev libboost-filesystem-dev
   libicu-dev zlib1g-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libmimalloc-dev libtbb-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libmimalloc-dev libtbb-dev rapidjson-dev nlohmann-json3-dev
   locales gzip
 )
 

@@ -6,6 +6,9 @@
 //
 // For every file: decode it from UTF-8 to UTF-16, encode it back, compare,
 // count characters, normalise it to the four Unicode forms and time each step.
+// Files are processed in parallel on the shared CPU-bound executor; each
+// finished file is recorded, in completion order, by a serial queue running
+// on the shared IO-bound executor.
 // Exit status: 0 when every file was read, 1 when one could not be, 2 on usage.
 #include <basalt/basalt.h>
 
@@ -28,6 +31,7 @@ using basalt::UTF16Char;
 using basalt::UTF16String;
 using basalt::UTF8String;
 namespace bu = basalt::utility;
+namespace bt = basalt::threads;
 using Clock = std::chrono::steady_clock;
 
 struct FormResult {
@@ -142,18 +146,33 @@ struct StartupReport {
   double mMicros = 0;
   std::vector<std::pair<std::string, int>> mDictionaries;
   std::size_t mEntries = 0;
+  std::uint32_t mProcessors = 0;
+  std::uint64_t mMemory = 0;
+  unsigned mKernelMajor = 0, mKernelMinor = 0;
   std::string mLocalizedError;  // the library's test error as the host's manager raised it
   std::uint32_t mErrorGroup = 0;
   std::int32_t mErrorNumber = 0;
 };
 
-void PrintReport(const StartupReport& inStartup, const std::vector<FileReport>& inReports, double inTotalMillis,
-                 int inRepeat) {
+// How the workload ran on the executors.
+struct RunReport {
+  int mCPUThreads = 0;
+  int mIOThreads = 0;
+  int mRunners = 0;                  // runners that took part in the file loop
+  std::vector<std::size_t> mOrder;   // file indices in completion order, as the serial queue saw them
+  std::vector<int> mFilesPerRunner;
+  bool mSharedReleased = false;      // no shared executor outlived its holders
+};
+
+void PrintReport(const StartupReport& inStartup, const RunReport& inRun, const std::vector<FileReport>& inReports,
+                 double inTotalMillis, int inRepeat) {
   std::ostream& out = bu::streams::Out;
   out << "basalt reference host\n";
   out << "client: " << bu::UTF16toStdString(basalt::config::GetSuiteClientName()) << ", library "
       << bu::UTF16toStdString(basalt::config::GetVersionString()) << ", language "
       << bu::UTF16toStdString(basalt::Locale::ApplicationLangauge()) << "\n";
+  out << "machine: " << inStartup.mProcessors << " processors, " << (inStartup.mMemory >> 20) << " MiB, kernel "
+      << inStartup.mKernelMajor << "." << inStartup.mKernelMinor << "\n";
   out << "start-up: " << std::fixed << std::setprecision(1) << inStartup.mMicros << " us\n";
   for (const auto& dictionary : inStartup.mDictionaries) {
     out << "dictionary: " << dictionary.first << " ("
@@ -190,7 +209,13 @@ void PrintReport(const StartupReport& inStartup, const std::vector<FileReport>& 
   }
   out << "\ntotal: " << totalBytes << " bytes, " << totalCodePoints << " characters, " << failed
       << " with conversion errors, " << unreadable << " unreadable\n";
-  out << "workload: " << std::setprecision(1) << inTotalMillis << " ms\n";
+  out << "workload: " << std::setprecision(1) << inTotalMillis << " ms on the CPU-bound executor ("
+      << inRun.mCPUThreads << " threads, " << inRun.mRunners << " runners:";
+  for (int files : inRun.mFilesPerRunner) out << " " << files;
+  out << " files), recorded in completion order by a serial queue on the IO-bound executor (" << inRun.mIOThreads
+      << " threads):";
+  for (std::size_t index : inRun.mOrder) out << " " << index + 1;
+  out << "\n";
 }
 
 }  // namespace
@@ -234,6 +259,9 @@ int main(int argc, char** argv) {
   startup.mMicros = MicrosSince(startupBegin, 1);
   startup.mDictionaries = localizer.LoadedDictionaries();
   startup.mEntries = localizer.EntryCount();
+  startup.mProcessors = bu::CPUCount();
+  startup.mMemory = bu::TotalPhysicalMemory();
+  bu::GetSystemVersion(startup.mKernelMajor, startup.mKernelMinor);
 
   // Every failure leaves the library through the installed manager.
   try {
@@ -244,18 +272,58 @@ int main(int argc, char** argv) {
     startup.mErrorNumber = error.Number();
   }
 
-  const Clock::time_point workBegin = Clock::now();
-  std::vector<FileReport> reports;
-  for (const std::string& path : paths) reports.push_back(ProcessFile(path, repeat));
-  const double workMillis = std::chrono::duration<double, std::milli>(Clock::now() - workBegin).count();
+  // The workload: files spread over the CPU-bound executor; every finished
+  // file is recorded by a serial queue on the IO-bound executor, so the
+  // record needs no lock of its own.
+  RunReport run;
+  std::vector<FileReport> reports(paths.size());
+  const std::uint64_t workBegin = bu::HighPrecisionTime::GetTickCount();
+  {
+    boost::shared_ptr<bt::AsyncExecutor> cpu = bt::CreateCPUBoundExecutor();
+    boost::shared_ptr<bt::AsyncExecutor> io = bt::CreateIOBoundExecutor();
+    boost::shared_ptr<bt::AsyncThreadedExecutor> recorder = bt::CreateSubExecutor(io, 1);
+    run.mCPUThreads = cpu->ThreadCount();
+    run.mIOThreads = io->ThreadCount();
+    run.mFilesPerRunner.assign(static_cast<std::size_t>(std::max(1, cpu->ThreadCount())), 0);
+    std::vector<int> runnerOf(paths.size(), 0);
+    boost::shared_ptr<bt::IMultithreadedTask> task = bt::AsyncExecuteTaskOnAllThreadsWithProcessorIndex(
+        [&](int inIndex, int inRunner) {
+          reports[static_cast<std::size_t>(inIndex)] = ProcessFile(paths[static_cast<std::size_t>(inIndex)], repeat);
+          recorder->CallAsynchronously(
+              [&run, inIndex, inRunner] {
+                run.mOrder.push_back(static_cast<std::size_t>(inIndex));
+                if (inRunner >= static_cast<int>(run.mFilesPerRunner.size()))
+                  run.mFilesPerRunner.resize(static_cast<std::size_t>(inRunner) + 1, 0);
+                ++run.mFilesPerRunner[static_cast<std::size_t>(inRunner)];
+              },
+              0);
+        },
+        static_cast<int>(paths.size()), cpu);
+    if (task) task->WaitForCompletion();
+    // Every record was queued before this point; Flush waits exactly for them.
+    recorder->Flush();
+    run.mRunners = static_cast<int>(
+        std::count_if(run.mFilesPerRunner.begin(), run.mFilesPerRunner.end(), [](int files) { return files > 0; }));
+    // Shutdown of the workload's executors: the serial queue first (it runs
+    // on the IO-bound executor's threads), then the shared executors by
+    // letting go of them.
+    recorder->Terminate();
+    recorder->Flush();
+  }
+  run.mSharedReleased = !bt::GetCPUBoundExecutor() && !bt::GetIOBoundExecutor();
+  const double workMillis =
+      bu::HighPrecisionTime::ConvertTimeStampToMilliSeconds(bu::HighPrecisionTime::GetTickCount() - workBegin);
 
-  PrintReport(startup, reports, workMillis, repeat);
+  PrintReport(startup, run, reports, workMillis, repeat);
 
-  // Shutdown: take the host's services out again, newest first, before they
-  // are destroyed; flush so the report is complete even through a pipe.
+  // Shutdown: end the idle temporary threads, then take the host's services
+  // out again, newest first, before they are destroyed; flush so the report
+  // is complete even through a pipe.
+  bt::CleanupAllSharedThreads();
   basalt::config::Localizer::Set(nullptr);
   basalt::config::ErrorManager::Set(nullptr);
-  bu::streams::Out << "shutdown: done" << std::endl;
+  bu::streams::Out << "shutdown: " << (run.mSharedReleased ? "shared executors released" : "SHARED EXECUTORS LEAKED")
+                   << ", done" << std::endl;
   const bool allRead = std::all_of(reports.begin(), reports.end(), [](const FileReport& r) { return r.mRead; });
   return allRead ? 0 : 1;
 }

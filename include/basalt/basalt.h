@@ -7,6 +7,8 @@
 #include <basalt/config/Locale.h>
 #include <basalt/config/Localizer.h>
 #include <basalt/config/ZString.h>
+#include <basalt/geom/Geometry.h>
+#include <basalt/proplist/PropList.h>
 #include <basalt/threads/AsyncExecutor.h>
 #include <basalt/threads/Atomics.h>
 #include <basalt/threads/Processes.h>

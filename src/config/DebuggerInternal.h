@@ -3,6 +3,7 @@
 #define BASALT_SRC_CONFIG_DEBUGGERINTERNAL_H
 
 #include <cstdint>
+#include <string>
 
 namespace basalt {
 namespace config {
@@ -17,6 +18,13 @@ bool IsDebuggerAttached() noexcept;
 // since this is only asked while a debugger is attached.
 bool AskToDebugMachineException(const char* inText, const char* inHint, const char* inFile, std::uint32_t inLine,
                                 const char* inFunction, bool* ioDoNotAskAgain);
+
+// Reports a failed assertion at inFile:inLine in inFunction, with an
+// explanation. Does nothing when ioIgnoreAlways is set (one flag per report
+// site, which the assertion dialog sets on "Ignore Always"). The dialog will
+// take this over; until then the report goes to standard error.
+void ReportFailedAssertion(const char* inExpression, const char* inFunction, const char* inFile, int inLine,
+                           const std::string& inMessage, bool& ioIgnoreAlways);
 
 }  // namespace internal
 }  // namespace config

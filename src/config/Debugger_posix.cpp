@@ -3,6 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include <errno.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace basalt {
 namespace config {
@@ -30,6 +35,23 @@ bool AskToDebugMachineException(const char* inText, const char* inHint, const ch
   std::fprintf(stderr, "%s\n%s\nFile: %s\nLine: %u\nFunction: %s\n", inText ? inText : "", inHint ? inHint : "",
                inFile ? inFile : "", static_cast<unsigned>(inLine), inFunction ? inFunction : "");
   return true;
+}
+
+void ReportFailedAssertion(const char* inExpression, const char* inFunction, const char* inFile, int inLine,
+                           const std::string& inMessage, bool& ioIgnoreAlways) {
+  if (ioIgnoreAlways) return;
+  std::string report;
+  if (!inMessage.empty()) report += inMessage + "\n\n";
+  report += std::string("Expression: ") + (inExpression ? inExpression : "") + "\n";
+  report += std::string("Process: ") + program_invocation_short_name + "\n";
+  report += "Process ID: " + std::to_string(::getpid()) + "\n";
+  report += "Thread ID: " + std::to_string(::syscall(SYS_gettid)) + "\n";
+  report += std::string("File: ") + (inFile ? inFile : "") + "\n";
+  report += "Line: " + std::to_string(inLine) + "\n";
+  report += std::string("Function: ") + (inFunction ? inFunction : "") + "\n";
+  // One write, so that reports from several threads do not interleave.
+  std::fprintf(stderr, "Debug Assert failed!\n%s", report.c_str());
+  std::fflush(stderr);
 }
 
 }  // namespace internal

@@ -10,9 +10,10 @@
 //    earlier to the same executor with delay 0 has been started (FIFO start
 //    order). With more than one thread they may run concurrently and finish
 //    in any order.
-//  - A delayed function never starts before its delay has passed, measured
-//    from the call; the executor may round small delays up (see the concrete
-//    executor).
+//  - A delayed function starts once its delay, measured from the call, has
+//    passed; a work queue rounds delays below 7 ms up to 7 ms and may start a
+//    function up to 6 ms before it is due, never sooner than 7 ms after the
+//    call (see CreateAsyncThreadedExecutor).
 //  - Exceptions thrown by a function never reach the poster.
 //  - CallAsynchronously returns false, and destroys the function unrun, once
 //    the executor is terminated.

@@ -34,8 +34,10 @@ BSL_EXPORT boost::thread CreateNamedThread(const std::string& inName, boost::fun
                                            const boost::thread_attributes& inAttributes = {});
 
 // A work queue with its own inThreadCount named threads (negative: that many
-// per processor, so -1 is one per processor). With one thread it is named
-// inName; otherwise "inName 01", "inName 02", ... (three digits from 100).
+// per processor, so -1 is one per processor; 0 counts as 1, since a queue
+// without threads would accept work and never run it). With one thread it is
+// named inName; otherwise "inName 01", "inName 02", ... (three digits from
+// 100). Throws boost::thread_resource_error when a thread cannot be started.
 //
 // Rules of the work queue:
 //  - Functions posted without delay start in posting order.
@@ -81,6 +83,12 @@ BSL_EXPORT void CleanupAllSharedThreads();
 // processorIndex names the runner (0..runners-1), not a processor. With no
 // executor or fewer than two runners, every call happens at once on the
 // calling thread, in index order, and the result is empty.
+// An empty inFunction throws boost::bad_function_call before anything runs
+// (when inCount > 0). An exception from inFunction leaves the serial form at
+// once; in the spread form the other indices still run and WaitForCompletion
+// rethrows the first exception once every index is done. Runners the executor
+// refuses or holds back cost nothing but parallelism: the waiter runs what is
+// left itself.
 BSL_EXPORT boost::shared_ptr<IMultithreadedTask> AsyncExecuteTaskOnAllThreadsWithProcessorIndex(
     const boost::function<void(int, int)>& inFunction, int inCount, const boost::shared_ptr<AsyncExecutor>& inExecutor);
 BSL_EXPORT boost::shared_ptr<IMultithreadedTask> AsyncExecuteTaskOnAllThreads(
@@ -93,7 +101,8 @@ BSL_EXPORT void ExecuteCPUBoundTaskOnAllProcessors(const boost::function<void(in
 
 // Moves ioPointer (left empty) into a holder and returns a function that
 // drops it, so the last reference can be released on whichever thread runs
-// the function. Never running the function leaks the holder.
+// the function. Only the first run (of the function or any copy) drops it; a
+// function that never runs drops it when its last copy is destroyed.
 BSL_EXPORT boost::function<void()> MakeFunctionToCleanupSharedVoidPtr(boost::shared_ptr<void>& ioPointer);
 
 }  // namespace threads

@@ -1,0 +1,551 @@
+#include <basalt/threads/SubExecutor.h>
+
+#include <basalt/threads/ThreadIdentity.h>
+
+#include "threads/SubExecutorInternal.h"
+
+#include <boost/make_shared.hpp>
+#include <boost/weak_ptr.hpp>
+
+#include <algorithm>
+#include <climits>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <utility>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+namespace basalt {
+namespace threads {
+namespace internal {
+namespace {
+
+using utility::SmallBlockAllocator::STLAllocator;
+
+// What is posted to the parent to run one queued function. It keeps the impl
+// alive until it has run, so the queue drains after the front object is gone.
+template <class Container>
+struct Dispatch {
+  boost::shared_ptr<SubExecutorImpl<Container>> mImpl;
+  void operator()() const { mImpl->OnThreadExecute(); }
+};
+
+// What a delayed call holds: only a weak reference, so a delayed call that has
+// not fallen due does not keep a terminated sub-executor (or its parent) alive.
+template <class Container>
+struct TimedFunction {
+  TimedFunction(const boost::weak_ptr<SubExecutorImpl<Container>>& inImpl, std::uint64_t inKey)
+      : mImpl(inImpl), mKey(inKey) {}
+  boost::weak_ptr<SubExecutorImpl<Container>> mImpl;
+  std::uint64_t mKey;
+};
+
+template <class Container>
+struct DelayedCall {
+  boost::shared_ptr<TimedFunction<Container>> mTimed;
+  void operator()() const {
+    if (boost::shared_ptr<SubExecutorImpl<Container>> impl = mTimed->mImpl.lock())
+      impl->OnThreadDelayedExecute(mTimed->mKey);
+  }
+};
+
+// Calls inFunction and discards whatever it throws, except the unwinding of a
+// cancelled thread, which must not be stopped.
+template <class Impl>
+void RunDiscardingExceptions(Impl& inImpl, const boost::function<void()>& inFunction) {
+  try {
+    inImpl.Execute(inFunction);
+#if defined(__GLIBCXX__)
+  } catch (const abi::__forced_unwind&) {
+    throw;
+#endif
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+template <class Container>
+SubExecutorImpl<Container>::SubExecutorImpl(const boost::shared_ptr<AsyncExecutor>& inParent, int inConcurrency)
+    : mConcurrency(inConcurrency), mParent(inParent) {
+  if (!mMutex.Valid()) throw std::bad_alloc();
+  mRunningThreads.reserve(static_cast<std::size_t>(std::min(inConcurrency, 16)));
+  mRetired.emplace(0, 0);
+}
+
+template <class Container>
+SubExecutorImpl<Container>::~SubExecutorImpl() {
+  // Only a parent that destroys dispatches unrun can leave records behind.
+  while (AllocatedFunctionWithSerialNumber* record = mQueue.Pop()) delete record;
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::Execute(const boost::function<void()>& inFunction) {
+  inFunction();
+}
+
+template <class Container>
+bool SubExecutorImpl<Container>::CallAsynchronously(const boost::function<void()>& inFunction,
+                                                    unsigned int inDelayMs) {
+  Parent parent;
+  if (inDelayMs == 0) {
+    // Copy the function before locking: it may be large, and may throw.
+    std::unique_ptr<AllocatedFunctionWithSerialNumber> record(new AllocatedFunctionWithSerialNumber(inFunction));
+    int dispatches = 0;
+    {
+      RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
+      if (mTerminated) return false;  // the record dies after the unlock
+      record->mSerialNumber = mLastSerial + 1;
+      mQueue.Push(record.get());  // the only step that may throw; nothing changed yet
+      record.release();
+      ++mLastSerial;
+      ++mQueued;
+      dispatches = DecideDispatches(1, parent);
+    }
+    return dispatches == 0 || PostDispatches(parent, dispatches);
+  }
+
+  boost::function<void()> function(inFunction);  // copied outside the lock, as above
+  std::uint64_t key;
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
+    if (mTerminated) return false;
+    key = mLastDelayedKey + 1;
+    mDelayed.emplace(key, boost::function<void()>()).first->second.swap(function);
+    mLastDelayedKey = key;
+    parent = mParent;  // set: only a terminated sub-executor lets it go
+  }
+  bool posted = false;
+  try {
+    DelayedCall<Container> call{boost::allocate_shared<TimedFunction<Container>>(
+        STLAllocator<TimedFunction<Container>>(), this->weak_from_this(), key)};
+    posted = parent->CallAsynchronously(call, inDelayMs);
+  } catch (...) {
+    boost::function<void()> unposted;
+    {
+      RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
+      typename DelayedMap::iterator it = mDelayed.find(key);
+      if (it != mDelayed.end()) {
+        unposted.swap(it->second);
+        mDelayed.erase(it);
+      }
+    }
+    throw;
+  }
+  if (!posted) OnParentRefused(0);  // drops the function with every other delayed one
+  return posted;
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::Terminate() {
+  DelayedMap dropped;
+  Parent parent;
+  int dispatches = 0;
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::Terminate");
+    mTerminated = true;
+    // Their timers still fire on the parent but find no entry.
+    dropped.swap(mDelayed);
+    if (mPaused) {
+      mPaused = false;
+      dispatches = DecideDispatches(mConcurrency, parent);
+    }
+  }
+  if (dispatches != 0) PostDispatches(parent, dispatches);
+}
+
+template <class Container>
+bool SubExecutorImpl<Container>::IsTerminated() {
+  RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::IsTerminated");
+  return mTerminated;
+}
+
+template <class Container>
+bool SubExecutorImpl<Container>::IsCurrentThreadExecutorThread() {
+  const unsigned int self = GetCurrentThreadID();
+  RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::IsCurrentThreadExecutorThread");
+  return std::find(mRunningThreads.begin(), mRunningThreads.end(), self) != mRunningThreads.end();
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::Flush() {
+  if (IsCurrentThreadExecutorThread()) return;
+  std::uint64_t last;
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::Flush");
+    last = mLastSerial;
+  }
+  if (last != 0) WaitUntilUpToThisFunctionIsRetired(last);
+  Parent released;  // let go after the unlock: the parent's destructor may block
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::Flush2");
+    if (mTerminated) {
+      // A Flush that started before some of the queue was posted can get here
+      // with functions still queued; they need the parent, so the last of them
+      // lets it go.
+      mReleaseParentWhenIdle = true;
+      ReleaseParentIfIdle(released);
+    }
+  }
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::Pause() {
+  RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::Pause");
+  if (!mTerminated) mPaused = true;
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::Resume() {
+  Parent parent;
+  int dispatches = 0;
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::Resume");
+    if (!mPaused) return;
+    mPaused = false;
+    dispatches = DecideDispatches(mConcurrency, parent);
+  }
+  if (dispatches != 0) PostDispatches(parent, dispatches);
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::WaitUntilUpToThisFunctionIsRetired(std::uint64_t inSerial) {
+  Gate gate(false);
+  if (!gate.Valid()) throw std::bad_alloc();
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::WaitUntilUpToThisFunctionIsRetired");
+    if (mRetired.begin()->second >= inSerial) return;
+    mWaiters.emplace(inSerial, Waiter{GetCurrentThreadID(), &gate});
+  }
+  gate.PassThrough(-1);
+  // The gate is opened under the mutex; passing the mutex once makes sure the
+  // opener is done with the gate before it goes away.
+  RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::WaitUntilUpToThisFunctionIsRetired");
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::OnThreadExecute() {
+  AllocatedFunctionWithSerialNumber* record = nullptr;
+  Parent released;
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::OnThreadExecute1");
+    --mUnstartedDispatches;
+    // Records move in and out only under the mutex, so the count is exact.
+    if (mPaused || mQueued == 0) {
+      --mRunning;
+      ReleaseParentIfIdle(released);
+      return;
+    }
+    try {
+      AddRunningThread(GetCurrentThreadID());
+    } catch (...) {
+      --mRunning;
+      throw;
+    }
+    record = mQueue.Pop();
+    --mQueued;
+  }
+  const std::uint64_t serial = record->mSerialNumber;
+  boost::function<void()> function;
+  function.swap(record->mFunction);
+  delete record;
+  RunAndRetire(function, serial, "SubExecutorImpl::OnThreadExecute2");
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::OnThreadDelayedExecute(std::uint64_t inKey) {
+  boost::function<void()> function;
+  std::uint64_t serial = 0;
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::OnThreadDelayedExecute1");
+    typename DelayedMap::iterator it = mDelayed.find(inKey);
+    if (it == mDelayed.end()) return;  // dropped by Terminate
+    const bool runHere = !mPaused && !mTerminated && mRunning < mConcurrency;
+    if (runHere) AddRunningThread(GetCurrentThreadID());  // the one step that may throw
+    function.swap(it->second);
+    mDelayed.erase(it);
+    if (runHere) {
+      serial = ++mLastSerial;
+      ++mRunning;
+    }
+  }
+  if (serial == 0) {
+    // Paused or at the limit: wait behind everything already queued.
+    CallAsynchronously(function, 0);
+    return;
+  }
+  RunAndRetire(function, serial, "SubExecutorImpl::OnThreadDelayedExecute2");
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::RunAndRetire(boost::function<void()>& ioFunction, std::uint64_t inSerial,
+                                              const char* inSite) {
+  try {
+    RunDiscardingExceptions(*this, ioFunction);
+  } catch (...) {
+    // Only the unwinding of a cancelled thread gets here; it must not leave
+    // the slot taken and the serial unretired.
+    FinishRun(ioFunction, inSerial, inSite);
+    throw;
+  }
+  FinishRun(ioFunction, inSerial, inSite);
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::FinishRun(boost::function<void()>& ioFunction, std::uint64_t inSerial,
+                                           const char* inSite) {
+  // What the function holds is let go before its serial retires, so a Flush
+  // that returns has seen it released.
+  ioFunction.clear();
+  Parent parent;
+  int dispatches = 0;
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, inSite);
+    --mRunning;
+    RemoveRunningThread(GetCurrentThreadID());
+    dispatches = DecideDispatches(1, parent);
+    if (dispatches == 0) {
+      Retire(inSerial);
+      ReleaseParentIfIdle(parent);
+      return;
+    }
+  }
+  // The next dispatch is posted before this serial retires, so that a Flush
+  // waiting for it cannot return while this thread still holds the parent.
+  try {
+    PostDispatches(parent, dispatches);
+  } catch (...) {
+    // Out of memory while posting from a parent thread, where nobody could
+    // take the exception: the queue waits for the next call or Resume.
+  }
+  parent.reset();
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, inSite);
+    Retire(inSerial);
+    ReleaseParentIfIdle(parent);
+  }
+}
+
+template <class Container>
+int SubExecutorImpl<Container>::DecideDispatches(int inWanted, Parent& outParent) {
+  if (!mParent || mPaused) return 0;
+  // A dispatch runs one function; those already posted will each take one of
+  // the queued ones, so more would find nothing.
+  const int dispatches = std::min({inWanted, mConcurrency - mRunning, mQueued - mUnstartedDispatches});
+  if (dispatches <= 0) return 0;
+  mRunning += dispatches;
+  mUnstartedDispatches += dispatches;
+  outParent = mParent;
+  return dispatches;
+}
+
+template <class Container>
+bool SubExecutorImpl<Container>::PostDispatches(const Parent& inParent, int inCount) {
+  // Boost.Function copies a functor several times while it is stored, and
+  // each copy of the strong reference is an atomic operation on a count that
+  // the parent's threads share: store the functor empty, then fill it in.
+  boost::function<void()> dispatch = Dispatch<Container>();
+  dispatch.template target<Dispatch<Container>>()->mImpl = this->shared_from_this();
+  for (int i = 0; i < inCount; ++i) {
+    bool posted;
+    try {
+      posted = inParent->CallAsynchronously(dispatch, 0);
+    } catch (...) {
+      RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
+      mRunning -= inCount - i;
+      mUnstartedDispatches -= inCount - i;
+      throw;
+    }
+    if (!posted) {
+      OnParentRefused(inCount - i);
+      return false;
+    }
+  }
+  return true;
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::OnParentRefused(int inUnpostedDispatches) {
+  DelayedMap droppedDelayed;
+  utility::SmallBlockAllocator::vector<AllocatedFunctionWithSerialNumber*> dropped;
+  Parent released;
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
+    mRunning -= inUnpostedDispatches;
+    mUnstartedDispatches -= inUnpostedDispatches;
+    mTerminated = true;
+    mPaused = false;
+    droppedDelayed.swap(mDelayed);
+    // Dispatches still in flight run what they can; the last of them to
+    // finish comes back here through its own refused dispatch.
+    if (mRunning != 0 || mQueued == 0) {
+      ReleaseParentIfIdle(released);
+      return;
+    }
+    try {
+      dropped.reserve(static_cast<std::size_t>(mQueued));
+    } catch (...) {
+    }
+    while (AllocatedFunctionWithSerialNumber* record = mQueue.Pop()) {
+      --mQueued;
+      if (dropped.size() < dropped.capacity()) {
+        dropped.push_back(record);
+      } else {  // out of memory: release it here, under the mutex
+        Retire(record->mSerialNumber);
+        delete record;
+      }
+    }
+  }
+  // As for functions that ran: released first, then retired.
+  for (AllocatedFunctionWithSerialNumber* record : dropped) record->mFunction.clear();
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
+    for (AllocatedFunctionWithSerialNumber* record : dropped) Retire(record->mSerialNumber);
+    ReleaseParentIfIdle(released);
+  }
+  for (AllocatedFunctionWithSerialNumber* record : dropped) delete record;
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::ReleaseParentIfIdle(Parent& outReleased) noexcept {
+  if (mReleaseParentWhenIdle && mRunning == 0 && mQueued == 0) outReleased.swap(mParent);
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::Retire(std::uint64_t inSerial) {
+  using Iterator = typename Map<std::uint64_t, std::uint64_t>::iterator;
+  Iterator next = mRetired.upper_bound(inSerial);
+  Iterator range;
+  if (next != mRetired.begin() && std::prev(next)->second + 1 == inSerial) {
+    range = std::prev(next);
+    range->second = inSerial;
+  } else {
+    range = mRetired.emplace_hint(next, inSerial, inSerial);
+  }
+  if (next != mRetired.end() && next->first == inSerial + 1) {
+    range->second = next->second;
+    mRetired.erase(next);
+  }
+  // Every serial up to the end of the range that starts at 0 has finished.
+  const std::uint64_t watermark = mRetired.begin()->second;
+  while (!mWaiters.empty() && mWaiters.begin()->first <= watermark) {
+    mWaiters.begin()->second.mGate->Open();
+    mWaiters.erase(mWaiters.begin());
+  }
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::AddRunningThread(unsigned int inThreadID) {
+  mRunningThreads.push_back(inThreadID);
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::RemoveRunningThread(unsigned int inThreadID) noexcept {
+  typename utility::SmallBlockAllocator::vector<unsigned int>::iterator it =
+      std::find(mRunningThreads.begin(), mRunningThreads.end(), inThreadID);
+  if (it != mRunningThreads.end()) {
+    *it = mRunningThreads.back();
+    mRunningThreads.pop_back();
+  }
+}
+
+template class SubExecutorImpl<ThreadSafeQueue>;
+template class SubExecutorImpl<ThreadSafeStack>;
+
+}  // namespace internal
+
+namespace {
+
+using internal::SubExecutorImpl;
+using internal::SubExecutorWithFnWrapperImpl;
+using internal::ThreadSafeQueue;
+using internal::ThreadSafeStack;
+using utility::SmallBlockAllocator::STLAllocator;
+
+// What the creator holds. Destroying it terminates the sub-executor; what is
+// queued still runs, kept alive by the dispatches on the parent.
+template <class Container>
+class SubExecutor final : public AsyncThreadedExecutor {
+public:
+  explicit SubExecutor(const boost::shared_ptr<SubExecutorImpl<Container>>& inImpl) : mImpl(inImpl) {}
+  ~SubExecutor() override {
+    try {
+      if (!mImpl->IsTerminated()) mImpl->Terminate();
+    } catch (...) {
+      // Out of memory while posting the dispatches that drain a paused queue;
+      // it stays queued and is released with the impl.
+    }
+  }
+  SubExecutor(const SubExecutor&) = delete;
+  SubExecutor& operator=(const SubExecutor&) = delete;
+
+  bool CallAsynchronously(const boost::function<void()>& inFunction, unsigned int inDelayMs) override {
+    return mImpl->CallAsynchronously(inFunction, inDelayMs);
+  }
+  int ThreadCount() const override { return mImpl->ThreadCount(); }
+  void Terminate() override { mImpl->Terminate(); }
+  bool IsTerminated() override { return mImpl->IsTerminated(); }
+  bool IsCurrentThreadExecutorThread() override { return mImpl->IsCurrentThreadExecutorThread(); }
+  void Flush() override { mImpl->Flush(); }
+  void Pause() override { mImpl->Pause(); }
+  void Resume() override { mImpl->Resume(); }
+  void WaitIfPaused() override {}
+
+private:
+  const boost::shared_ptr<SubExecutorImpl<Container>> mImpl;
+};
+
+// The concurrency the sub-executor gets, or 0 when it cannot have any.
+int EffectiveConcurrency(const boost::shared_ptr<AsyncExecutor>& inParent, int inRequested) {
+  const long long parentThreads = inParent ? inParent->ThreadCount() : 0;
+  if (parentThreads <= 0) return 0;
+  const long long n = inRequested >= 0 ? std::min<long long>(inRequested, parentThreads)
+                                       : -static_cast<long long>(inRequested) * parentThreads;
+  return static_cast<int>(std::min<long long>(n, INT_MAX));
+}
+
+template <class Container>
+boost::shared_ptr<SubExecutor<Container>> MakeSubExecutor(
+    const boost::shared_ptr<AsyncExecutor>& inParent, int inConcurrency,
+    const boost::function<void(const boost::function<void()>&)>& inWrapper) {
+  const int concurrency = EffectiveConcurrency(inParent, inConcurrency);
+  if (concurrency <= 0) return boost::shared_ptr<SubExecutor<Container>>();
+  boost::shared_ptr<SubExecutorImpl<Container>> impl;
+  if (inWrapper) {
+    impl = boost::allocate_shared<SubExecutorWithFnWrapperImpl<Container>>(
+        STLAllocator<SubExecutorWithFnWrapperImpl<Container>>(), inParent, concurrency, inWrapper);
+  } else {
+    impl = boost::allocate_shared<SubExecutorImpl<Container>>(STLAllocator<SubExecutorImpl<Container>>(), inParent,
+                                                              concurrency);
+  }
+  return boost::allocate_shared<SubExecutor<Container>>(STLAllocator<SubExecutor<Container>>(), impl);
+}
+
+}  // namespace
+
+boost::shared_ptr<AsyncThreadedExecutor> CreateQueueBasedSubExecutor(const boost::shared_ptr<AsyncExecutor>& inParent,
+                                                                     int inConcurrency) {
+  return MakeSubExecutor<ThreadSafeQueue>(inParent, inConcurrency, {});
+}
+
+boost::shared_ptr<AsyncThreadedExecutor> CreateSubExecutor(const boost::shared_ptr<AsyncExecutor>& inParent,
+                                                           int inConcurrency) {
+  return MakeSubExecutor<ThreadSafeQueue>(inParent, inConcurrency, {});
+}
+
+boost::shared_ptr<AsyncExecutor> CreateStackBasedSubExecutor(const boost::shared_ptr<AsyncExecutor>& inParent,
+                                                            int inConcurrency) {
+  return MakeSubExecutor<ThreadSafeStack>(inParent, inConcurrency, {});
+}
+
+boost::shared_ptr<AsyncThreadedExecutor> CreateSubExecutorWithFunctionWrapper(
+    const boost::shared_ptr<AsyncExecutor>& inParent, int inConcurrency,
+    const boost::function<void(const boost::function<void()>&)>& inWrapper) {
+  return MakeSubExecutor<ThreadSafeQueue>(inParent, inConcurrency, inWrapper);
+}
+
+}  // namespace threads
+}  // namespace basalt
