@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <type_traits>
 #include <unordered_map>
 
 #define BSL_LIKELY(x) __builtin_expect(!!(x), 1)
@@ -41,6 +42,20 @@ AllocatorInterface* sSizeTable[kLargestTableSize + 1];
 AllocatorInterface* sSmallChunkClass;   // the 4160 class
 AllocatorInterface* sMediumChunkClass;  // the 66624 class
 AllocatorInterface* sClassesBySize[kClassCount];
+// The size table again, as indices into sClassesBySize, which are also the
+// indices of a thread cache's bins; 4160 maps to the 4160 class.
+std::uint8_t sClassIndexForSize[kLargestTableSize + 1];
+// Per class, how many blocks a thread cache keeps; 0 for the classes whose
+// blocks are not cached.
+std::uint32_t sThreadCacheLimits[kClassCount];
+static_assert(kClassCount <= 256, "class indices fit a byte");
+
+// Blocks up to 8192 bytes that the system route handed out while the classes
+// were not ready and that have not come back yet. While there are any, a
+// disposed block may be one of them and has to be shown to its class before
+// anything else is done with it; otherwise, given the size it was allocated
+// with, it is a block of that class.
+std::atomic<std::ptrdiff_t> sSmallSystemBlocks{0};
 
 // ---------------------------------------------------------------------------
 // The system route.
@@ -52,9 +67,13 @@ void* AllocateVirtualMemory(std::size_t inSize) noexcept {
 }
 
 void* AllocateFromSystem(std::size_t inSize) noexcept {
-  if (inSize >= kLargestTableSize) return AllocateVirtualMemory(inSize);
-  if (sFailSystemMemory.load(std::memory_order_relaxed) != 0) return nullptr;
-  return vm::AllocateAlignedHeap(inSize);
+  void* block = nullptr;
+  if (inSize >= kLargestTableSize)
+    block = AllocateVirtualMemory(inSize);
+  else if (sFailSystemMemory.load(std::memory_order_relaxed) == 0)
+    block = vm::AllocateAlignedHeap(inSize);
+  if (block != nullptr && inSize <= kLargestTableSize) sSmallSystemBlocks.fetch_add(1, std::memory_order_relaxed);
+  return block;
 }
 
 void ForgetNoThrowBlock(void* inPointer) noexcept;
@@ -62,11 +81,60 @@ std::atomic<std::size_t> sNoThrowBlockCount{0};
 
 void FreeToSystem(void* inPointer, std::size_t inSize) noexcept {
   if (sNoThrowBlockCount.load(std::memory_order_relaxed) != 0) ForgetNoThrowBlock(inPointer);
+  if (inSize <= kLargestTableSize) sSmallSystemBlocks.fetch_sub(1, std::memory_order_relaxed);
   if (inSize >= kLargestTableSize)
     vm::FreeVirtualMemory(inPointer, inSize);
   else
     vm::FreeAlignedHeap(inPointer);
 }
+
+// ---------------------------------------------------------------------------
+// Freed 932800-byte chunks waiting for reuse.
+// ---------------------------------------------------------------------------
+
+// Freeing a batch of blocks empties many chunks at once, and a program that
+// does it once tends to do it again soon. Unmapped, every page of those chunks
+// would fault in again on the next round, at a cost far above that of the
+// allocations themselves; kept with their pages offered back to the kernel,
+// they are reused for little. The cache is a leaf: no other lock is taken
+// while its lock is held.
+class LargeChunkCache {
+public:
+  constexpr LargeChunkCache() noexcept = default;
+
+  // The most recently kept chunk, or null.
+  void* Take() noexcept {
+    std::lock_guard<std::mutex> guard(mLock);
+    return mCount == 0 ? nullptr : mChunks[--mCount];
+  }
+
+  bool HasRoom() noexcept {
+    std::lock_guard<std::mutex> guard(mLock);
+    return mCount < kLargeChunkCacheLimit;
+  }
+
+  // False when the cache is full.
+  bool Keep(void* inChunk) noexcept {
+    std::lock_guard<std::mutex> guard(mLock);
+    if (mCount == kLargeChunkCacheLimit) return false;
+    mChunks[mCount++] = inChunk;
+    return true;
+  }
+
+  std::vector<const void*> List() {
+    std::lock_guard<std::mutex> guard(mLock);
+    return std::vector<const void*>(mChunks, mChunks + mCount);
+  }
+
+private:
+  std::mutex mLock;
+  void* mChunks[kLargeChunkCacheLimit] = {};
+  std::size_t mCount = 0;
+};
+// Constant-initialised and never destroyed, so usable during static
+// construction and destruction alike.
+static_assert(std::is_trivially_destructible<LargeChunkCache>::value, "no exit-time destructor");
+LargeChunkCache sLargeChunkCache;
 
 // ---------------------------------------------------------------------------
 // Size classes.
@@ -78,18 +146,26 @@ void FreeToSystem(void* inPointer, std::size_t inSize) noexcept {
 void* AllocateChunkMemory(std::size_t inChunkSize) {
   if (inChunkSize == kSmallChunkSize) return sSmallChunkClass->Allocate(inChunkSize);
   if (inChunkSize == kMediumChunkSize) return sMediumChunkClass->Allocate(inChunkSize);
-  void* memory = AllocateVirtualMemory(inChunkSize);
+  void* memory = nullptr;
+  if (sFailSystemMemory.load(std::memory_order_relaxed) == 0) memory = sLargeChunkCache.Take();
+  if (memory == nullptr) memory = AllocateVirtualMemory(inChunkSize);
   if (memory == nullptr) ThrowBadAllocation();
   return memory;
 }
 
 void FreeChunkMemory(void* inChunk, std::size_t inChunkSize) {
-  if (inChunkSize == kSmallChunkSize)
+  if (inChunkSize == kSmallChunkSize) {
     sSmallChunkClass->Dispose(inChunk, inChunkSize);
-  else if (inChunkSize == kMediumChunkSize)
+  } else if (inChunkSize == kMediumChunkSize) {
     sMediumChunkClass->Dispose(inChunk, inChunkSize);
-  else
+  } else {
+    // Discarded before it is kept: once in the cache another thread may take
+    // it and write to it at any moment.
+    if (sLargeChunkCache.HasRoom() && vm::DiscardVirtualMemory(inChunk, inChunkSize) &&
+        sLargeChunkCache.Keep(inChunk))
+      return;
     vm::FreeVirtualMemory(inChunk, inChunkSize);
+  }
 }
 
 // Everything of a class that does not depend on its block size at compile
@@ -100,22 +176,29 @@ public:
   ClassSnapshot TakeSnapshot() {
     std::lock_guard<std::recursive_mutex> guard(mManagerLock);
     ClassSnapshot snapshot;
+    snapshot.mPublished = mPublishedState == &mState;
+    // Unpublished, nobody else moves the lists and counts while they are read.
+    ScUnpublish unpublished(*this);
     snapshot.mBlockSize = mBlockSize;
     snapshot.mTotalChunkBytes = mTotalChunkBytes;
-    snapshot.mFreeBlockCount = mState.mFreeBlockCount.load(std::memory_order_relaxed);
+    snapshot.mFreeBlockCount = 0;
     snapshot.mCurrentChunk = mState.mCurrentChunk;
-    snapshot.mPublished = mPublishedState == &mState;
-    for (const ChunkHeader* chunk : mState.mChunks)
+    for (ChunkHeader* chunk : mState.mChunks) {
+      const std::uint64_t listed = CountListedBlocks(*chunk);
+      snapshot.mFreeBlockCount += listed;
       snapshot.mChunks.push_back(ChunkInfo{chunk, chunk->mChunkSize, chunk->mBlockSize, chunk->mBlockCount,
-                                           chunk->mUsedCount.load(std::memory_order_relaxed)});
+                                           chunk->mUsedCount.load(std::memory_order_relaxed), listed});
+    }
     return snapshot;
   }
 
 protected:
-  // The four fields the fast paths read while the state is published.
+  // The fields the fast paths read while the state is published. The class's
+  // count of free blocks is not among them: keeping it up to date would cost
+  // every allocation and disposal one more atomic operation, and only a
+  // reorganisation needs it, when it can be summed from the chunks.
   struct State {
     ChunkHeader* mCurrentChunk = nullptr;
-    std::atomic<std::uint64_t> mFreeBlockCount{0};
     std::vector<ChunkHeader*> mChunks;
     std::set<std::uintptr_t> mChunksByAddress;
   };
@@ -145,47 +228,98 @@ protected:
     mStateLock.UnlockExclusive();
   }
 
-  BSL_INTERNAL_ALWAYS_INLINE void* TakeBlock(ChunkHeader* inChunk, std::size_t inBlockSize) noexcept {
-    void* block = inChunk->PopBlock(inBlockSize);
-    if (block != nullptr) {
-      inChunk->mUsedCount.fetch_add(1, std::memory_order_relaxed);
-      mState.mFreeBlockCount.fetch_sub(1, std::memory_order_relaxed);
+  // Takes up to inMax blocks from inChunk, the top of its list first.
+  BSL_INTERNAL_ALWAYS_INLINE static std::size_t TakeFrom(ChunkHeader* inChunk, std::size_t inBlockSize,
+                                                         std::size_t inMax, void** outBlocks) noexcept {
+    const std::size_t count = inChunk->PopBlocks(inBlockSize, inMax, outBlocks);
+    if (count != 0) inChunk->mUsedCount.fetch_add(count, std::memory_order_relaxed);
+    return count;
+  }
+
+  // The length of the chunk's free list, walked; stops after more links than
+  // the chunk has blocks, which only a broken list has.
+  static std::uint64_t CountListedBlocks(ChunkHeader& inChunk) noexcept {
+    std::uint64_t count = 0;
+    std::uint64_t link = inChunk.mFreeListHead.load(std::memory_order_acquire) & ChunkHeader::kIndexMask;
+    while (link != 0 && link <= inChunk.mBlockCount && count <= inChunk.mBlockCount) {
+      ++count;
+      link = inChunk.NextLink(link, inChunk.mBlockSize);
     }
-    return block;
+    return count;
   }
 
-  // The lock-free path; null when it cannot serve. inBlockSize is mBlockSize.
-  BSL_INTERNAL_ALWAYS_INLINE void* TryAllocateFast(std::size_t inBlockSize) noexcept {
-    if (!mStateLock.TryLockShared()) return nullptr;
-    void* block = nullptr;
+  // Exact while the state is unpublished, when no fast path moves the counts.
+  std::uint64_t FreeBlockCount() const noexcept {
+    std::uint64_t free = 0;
+    for (const ChunkHeader* chunk : mState.mChunks)
+      free += chunk->mBlockCount - chunk->mUsedCount.load(std::memory_order_relaxed);
+    return free;
+  }
+
+  // The lock-free path: up to inMax blocks from the current chunk, or 0 when
+  // it cannot serve. inBlockSize is mBlockSize.
+  BSL_INTERNAL_ALWAYS_INLINE std::size_t TryTakeFast(std::size_t inBlockSize, std::size_t inMax,
+                                                     void** outBlocks) noexcept {
+    if (!mStateLock.TryLockShared()) return 0;
+    std::size_t count = 0;
     if (State* state = mPublishedState)
-      if (ChunkHeader* chunk = state->mCurrentChunk) block = TakeBlock(chunk, inBlockSize);
+      if (ChunkHeader* chunk = state->mCurrentChunk) count = TakeFrom(chunk, inBlockSize, inMax, outBlocks);
     mStateLock.UnlockShared();
-    return block;
+    return count;
   }
 
-  void* AllocateSlow() {
+  std::size_t TakeBlocksSlow(std::size_t inMax, void** outBlocks) {
     std::lock_guard<std::recursive_mutex> guard(mManagerLock);
-    if (void* block = TryAllocateFast(mBlockSize)) return block;
+    if (const std::size_t count = TryTakeFast(mBlockSize, inMax, outBlocks)) return count;
     ScUnpublish unpublished(*this);
     std::vector<ChunkHeader*>& chunks = mState.mChunks;
-    if (mState.mFreeBlockCount.load(std::memory_order_relaxed) != 0 && !chunks.empty()) {
+    if (FreeBlockCount() != 0) {
       SortChunksByUse();
       // The least used chunk first. Chunks of a class differ in size, so the
       // least used one may be full while a larger one has room: look further
       // before growing, or those free blocks would never be reused.
       for (auto it = chunks.rbegin(); it != chunks.rend(); ++it) {
-        if (void* block = TakeBlock(*it, mBlockSize)) {
+        if (const std::size_t count = TakeFrom(*it, mBlockSize, inMax, outBlocks)) {
           mState.mCurrentChunk = *it;
-          return block;
+          return count;
         }
       }
     }
     ChunkHeader* chunk = AddChunk();
     mState.mCurrentChunk = chunk;
-    return TakeBlock(chunk, mBlockSize);
+    return TakeFrom(chunk, mBlockSize, inMax, outBlocks);
   }
 
+public:
+  // Between 1 and inMax blocks of one chunk, in the order its list holds
+  // them. Throws std::bad_alloc when the class has no free block and cannot
+  // grow.
+  std::size_t TakeBlocks(std::size_t inMax, void** outBlocks) {
+    if (const std::size_t count = TryTakeFast(mBlockSize, inMax, outBlocks)) return count;
+    return TakeBlocksSlow(inMax, outBlocks);
+  }
+
+  // Takes back blocks that a thread's cache held, inBlocks[0] to be handed out
+  // first again; at most kThreadCacheMaxBlocks of them. Neighbours in the
+  // same chunk go back with one push and one count update.
+  void GiveBackBlocks(void* const* inBlocks, std::size_t inCount) noexcept {
+    bool releaseDue = false;
+    bool published = false;
+    if (mStateLock.TryLockShared()) {
+      if (State* state = mPublishedState) {
+        published = true;
+        GiveBackAll(*state, inBlocks, inCount, releaseDue);
+      }
+      mStateLock.UnlockShared();
+    }
+    if (!published) {
+      std::lock_guard<std::recursive_mutex> guard(mManagerLock);
+      GiveBackAll(mState, inBlocks, inCount, releaseDue);
+    }
+    if (releaseDue) ReleaseFreeChunks();
+  }
+
+protected:
   // A class starts with small chunks and grows them with its total.
   std::size_t NextChunkSize() const noexcept {
     if (mTotalChunkBytes < mNextChunkSize) return mChunkSize;
@@ -207,7 +341,6 @@ protected:
     }
     ChunkHeader* chunk = new (memory) ChunkHeader(chunkSize, mBlockSize);
     chunks.push_back(chunk);
-    mState.mFreeBlockCount.fetch_add(chunk->mBlockCount, std::memory_order_relaxed);
     mTotalChunkBytes += chunkSize;
     return chunk;
   }
@@ -233,7 +366,6 @@ protected:
       const std::size_t chunkSize = chunk->mChunkSize;
       chunks.pop_back();
       mState.mChunksByAddress.erase(reinterpret_cast<std::uintptr_t>(chunk));
-      mState.mFreeBlockCount.fetch_sub(chunk->mBlockCount, std::memory_order_relaxed);
       mTotalChunkBytes -= chunkSize;
       if (mState.mCurrentChunk == chunk) mState.mCurrentChunk = nullptr;
       chunk->~ChunkHeader();
@@ -241,41 +373,69 @@ protected:
     }
   }
 
+  // Whether inPointer is the start of a block of inChunk; if so, outLink is
+  // the block's index plus one. A pointer that is inside a chunk but not on a
+  // block boundary belongs to another class whose chunk this one's block is.
+  BSL_INTERNAL_ALWAYS_INLINE static bool IsBlockOf(const ChunkHeader* inChunk, const void* inPointer,
+                                                   std::size_t inBlockSize, std::uint64_t& outLink) noexcept {
+    const std::uintptr_t offset =
+        reinterpret_cast<std::uintptr_t>(inPointer) - reinterpret_cast<std::uintptr_t>(inChunk);
+    if (offset < kChunkHeaderSize || offset >= inChunk->mChunkSize) return false;
+    if ((offset - kChunkHeaderSize) % inBlockSize != 0) return false;
+    const std::uint64_t index = (offset - kChunkHeaderSize) / inBlockSize;
+    if (index >= inChunk->mBlockCount) return false;
+    outLink = index + 1;
+    return true;
+  }
+
   // The chunk holding inPointer as the start of one of its blocks, and the
-  // block's link (index plus one); null when the class does not own it. A
-  // pointer that is inside a chunk but not on a block boundary belongs to
-  // another class whose chunk this one's block is.
-  template <std::size_t kBlockSize>
+  // block's link; null when the class does not own it. inBlockSize is
+  // mBlockSize, a constant where the caller knows it.
   BSL_INTERNAL_ALWAYS_INLINE static ChunkHeader* FindOwner(State& inState, const void* inPointer,
-                                                           std::uint64_t& outLink) noexcept {
+                                                           std::size_t inBlockSize, std::uint64_t& outLink) noexcept {
     const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(inPointer);
     std::uintptr_t chunk = reinterpret_cast<std::uintptr_t>(inState.mCurrentChunk);
     if (chunk == 0 || address < chunk || address - chunk >= inState.mCurrentChunk->mChunkSize) {
       const auto it = inState.mChunksByAddress.upper_bound(address);
       if (it == inState.mChunksByAddress.begin()) return nullptr;
       chunk = *std::prev(it);
-      if (address - chunk >= reinterpret_cast<const ChunkHeader*>(chunk)->mChunkSize) return nullptr;
     }
     ChunkHeader* owner = reinterpret_cast<ChunkHeader*>(chunk);
-    const std::uintptr_t offset = address - chunk;
-    if (offset < kChunkHeaderSize || (offset - kChunkHeaderSize) % kBlockSize != 0) return nullptr;
-    const std::uint64_t index = (offset - kChunkHeaderSize) / kBlockSize;
-    if (index >= owner->mBlockCount) return nullptr;
-    outLink = index + 1;
-    return owner;
+    return IsBlockOf(owner, inPointer, inBlockSize, outLink) ? owner : nullptr;
   }
 
   // Takes a block back into inState; false when it is not the class's.
   template <std::size_t kBlockSize>
   BSL_INTERNAL_ALWAYS_INLINE static bool GiveBack(State& inState, void* inPointer, bool& outReleaseDue) noexcept {
     std::uint64_t link = 0;
-    ChunkHeader* owner = FindOwner<kBlockSize>(inState, inPointer, link);
+    ChunkHeader* owner = FindOwner(inState, inPointer, kBlockSize, link);
     if (owner == nullptr) return false;
-    inState.mFreeBlockCount.fetch_add(1, std::memory_order_relaxed);
     owner->PushBlock(inPointer, link);
     if (owner->mUsedCount.fetch_sub(1, std::memory_order_relaxed) == 1 && inState.mChunks.size() > 1)
       outReleaseDue = true;
     return true;
+  }
+
+  void GiveBackAll(State& inState, void* const* inBlocks, std::size_t inCount, bool& ioReleaseDue) noexcept {
+    std::uint64_t links[kThreadCacheMaxBlocks];
+    std::size_t first = 0;
+    while (first < inCount) {
+      ChunkHeader* owner = FindOwner(inState, inBlocks[first], mBlockSize, links[first]);
+      if (owner == nullptr) {
+        // Only a block disposed of with the size of another class gets here;
+        // its true owner is unknown, so it is left alone rather than put on a
+        // list it does not belong to.
+        ++first;
+        continue;
+      }
+      std::size_t end = first + 1;
+      while (end < inCount && IsBlockOf(owner, inBlocks[end], mBlockSize, links[end])) ++end;
+      const std::uint64_t count = end - first;
+      owner->PushBlocks(inBlocks + first, links + first, count);
+      if (owner->mUsedCount.fetch_sub(count, std::memory_order_relaxed) == count && inState.mChunks.size() > 1)
+        ioReleaseDue = true;
+      first = end;
+    }
   }
 
   template <std::size_t kBlockSize>
@@ -324,8 +484,9 @@ public:
 
   void* Allocate(std::size_t inSize) override {
     BSL_REQUIRE(inSize <= kBlockSize);
-    if (void* block = TryAllocateFast(kBlockSize)) return block;
-    return AllocateSlow();
+    void* block = nullptr;
+    if (TryTakeFast(kBlockSize, 1, &block) == 0) TakeBlocksSlow(1, &block);
+    return block;
   }
 
   bool Dispose(void* inPointer, std::size_t inSize) override {
@@ -350,7 +511,11 @@ Manager* ConstructManager() {
 template <std::size_t kFirst, std::size_t kStep, std::size_t kLast, std::size_t kChunkSize, std::size_t kNextChunkSize>
 void AddClasses(std::size_t& ioNextSize, std::size_t& ioClassIndex) {
   AllocatorInterface* manager = ConstructManager<AllocatorManager<kFirst, kChunkSize, kNextChunkSize>>();
-  for (; ioNextSize <= kFirst; ++ioNextSize) sSizeTable[ioNextSize] = manager;
+  for (; ioNextSize <= kFirst; ++ioNextSize) {
+    sSizeTable[ioNextSize] = manager;
+    sClassIndexForSize[ioNextSize] = static_cast<std::uint8_t>(ioClassIndex);
+  }
+  sThreadCacheLimits[ioClassIndex] = static_cast<std::uint32_t>(ThreadCacheLimit(kFirst));
   sClassesBySize[ioClassIndex++] = manager;
   if constexpr (kFirst + kStep <= kLast)
     AddClasses<kFirst + kStep, kStep, kLast, kChunkSize, kNextChunkSize>(ioNextSize, ioClassIndex);
@@ -369,6 +534,7 @@ void BuildClasses() {
   sMediumChunkClass = ConstructManager<AllocatorManager<kMediumChunkSize, kLargeChunkSize, kLargeChunkSize>>();
   sClassesBySize[smallChunkIndex] = sSmallChunkClass;
   sClassesBySize[classIndex++] = sMediumChunkClass;
+  sClassIndexForSize[kSmallChunkSize] = static_cast<std::uint8_t>(smallChunkIndex);
 }
 
 // Returns whether the classes serve this call, initialising them on first
@@ -407,6 +573,13 @@ inline bool ClassesReadyForDispose() noexcept {
   return sSimulatingThreads.load(std::memory_order_relaxed) == 0 || tSimulationDepth == 0;
 }
 
+// Whether a block up to 8192 bytes may go into the thread cache unchecked.
+inline bool ClassesReadyForCachedDispose() noexcept {
+  return sInitState.load(std::memory_order_acquire) == kInitDone &&
+         sSimulatingThreads.load(std::memory_order_relaxed) == 0 &&
+         sSmallSystemBlocks.load(std::memory_order_relaxed) == 0;
+}
+
 // The class serving inSize once initialised, or null for virtual memory.
 inline AllocatorInterface* ClassFor(std::size_t inSize) noexcept {
   if (inSize <= kLargestTableSize) return inSize == kSmallChunkSize ? sSmallChunkClass : sSizeTable[inSize];
@@ -429,6 +602,146 @@ void* AllocateRouted(std::size_t inSize, bool& outFromClass) {
   void* block = AllocateFromSystem(inSize);
   if (block == nullptr) ThrowBadAllocation();
   return block;
+}
+
+// ---------------------------------------------------------------------------
+// Thread caches.
+// ---------------------------------------------------------------------------
+
+// Every thread keeps, per table class, a short list of blocks it disposed of
+// and hands them out again first. Allocation and disposal that stay within
+// the cache take no atomic read-modify-write at all; the class's lock, list and
+// counters are touched once per batch of blocks, when a bin runs empty (it
+// takes half its limit from the class) or overflows (it gives back the older
+// half). The blocks of a bin count as used for their chunks until they go
+// back.
+struct ThreadCache {
+  struct Bin {
+    void* mHead;  // a cached block's first word links to the next one
+    std::uint32_t mCount;
+    std::uint32_t mLimit;
+  };
+  Bin mBins[kClassCount];
+};
+
+// Where a thread without a cache of its own points: every limit is 0 and
+// every list empty, so both fast paths miss and the slow paths find out why.
+// Never written.
+ThreadCache sNoThreadCache{};
+
+enum : unsigned char { kThreadCacheNone, kThreadCacheLive, kThreadCacheRetired };
+
+// Initial-exec: the fast paths reach their thread's cache with one load
+// instead of a call into the dynamic linker. Only these few bytes use the
+// static TLS reserve that the C library keeps for libraries such as this.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadCache* tThreadCache = &sNoThreadCache;
+__attribute__((tls_model("initial-exec"))) thread_local unsigned char tThreadCacheState = kThreadCacheNone;
+
+BSL_INTERNAL_ALWAYS_INLINE void* NextCached(void* inBlock) noexcept {
+  void* next;
+  std::memcpy(&next, inBlock, sizeof next);
+  return next;
+}
+
+BSL_INTERNAL_ALWAYS_INLINE void PushCached(ThreadCache::Bin& ioBin, void* inBlock) noexcept {
+  std::memcpy(inBlock, &ioBin.mHead, sizeof ioBin.mHead);
+  ioBin.mHead = inBlock;
+  ++ioBin.mCount;
+}
+
+ManagerCore& CachedClass(std::size_t inClassIndex) noexcept {
+  return static_cast<ManagerCore&>(*sClassesBySize[inClassIndex]);
+}
+
+// Gives back every block of the bin but the first inKeep, the ones disposed
+// of most recently.
+void FlushBin(ThreadCache::Bin& ioBin, std::size_t inClassIndex, std::uint32_t inKeep) noexcept {
+  void** link = &ioBin.mHead;
+  std::uint32_t kept = 0;
+  for (; kept < inKeep && *link != nullptr; ++kept) link = static_cast<void**>(*link);
+  void* block = *link;
+  *link = nullptr;
+  ioBin.mCount = kept;
+  void* batch[kThreadCacheMaxBlocks];
+  std::size_t count = 0;
+  while (block != nullptr) {
+    batch[count++] = block;
+    // Read before the class rewrites the block's first bytes.
+    block = NextCached(block);
+    if (count == kThreadCacheMaxBlocks || block == nullptr) {
+      CachedClass(inClassIndex).GiveBackBlocks(batch, count);
+      count = 0;
+    }
+  }
+}
+
+void FlushAllBins(ThreadCache& ioCache) noexcept {
+  for (std::size_t i = 0; i < kClassCount; ++i)
+    if (ioCache.mBins[i].mCount != 0) FlushBin(ioCache.mBins[i], i, 0);
+}
+
+void RetireThreadCache() noexcept {
+  ThreadCache* cache = tThreadCache;
+  const bool live = tThreadCacheState == kThreadCacheLive;
+  // From here on this thread's blocks go straight to their classes, also
+  // those that later thread-exit destructors dispose of.
+  tThreadCache = &sNoThreadCache;
+  tThreadCacheState = kThreadCacheRetired;
+  if (!live) return;
+  FlushAllBins(*cache);
+  cache->~ThreadCache();
+  vm::FreeAlignedHeap(cache);
+}
+
+// Its destruction at the thread's end gives the cache back.
+struct ScThreadCacheOwner {
+  ~ScThreadCacheOwner() { RetireThreadCache(); }
+  bool mRegistered = false;
+};
+thread_local ScThreadCacheOwner tThreadCacheOwner;
+
+// Null when the thread has no cache and cannot have one: it is ending, or no
+// memory is to be had (a later call tries again).
+ThreadCache* GetOrCreateThreadCache() noexcept {
+  if (tThreadCacheState == kThreadCacheLive) return tThreadCache;
+  if (tThreadCacheState == kThreadCacheRetired || sFailSystemMemory.load(std::memory_order_relaxed) != 0)
+    return nullptr;
+  void* memory = vm::AllocateAlignedHeap(sizeof(ThreadCache));
+  if (memory == nullptr) return nullptr;
+  ThreadCache* cache = new (memory) ThreadCache;
+  for (std::size_t i = 0; i < kClassCount; ++i) cache->mBins[i] = ThreadCache::Bin{nullptr, 0, sThreadCacheLimits[i]};
+  // Constructs the owner, which registers its destructor for this thread.
+  tThreadCacheOwner.mRegistered = true;
+  tThreadCache = cache;
+  tThreadCacheState = kThreadCacheLive;
+  return cache;
+}
+
+// Allocate's route when the thread's bin for inSize (at most 8192) is empty.
+__attribute__((noinline)) void* AllocateOnThreadCacheMiss(std::size_t inSize) {
+  const std::size_t classIndex = sClassIndexForSize[inSize];
+  ThreadCache* cache = GetOrCreateThreadCache();
+  if (cache == nullptr || cache->mBins[classIndex].mLimit == 0) return ClassFor(inSize)->Allocate(inSize);
+  ThreadCache::Bin& bin = cache->mBins[classIndex];
+  void* blocks[kThreadCacheMaxBlocks];
+  const std::size_t count = CachedClass(classIndex).TakeBlocks((bin.mLimit + 1) / 2, blocks);
+  // The first block is handed out now and the others in the order the
+  // chunk's list held them.
+  for (std::size_t i = count; i-- > 1;) PushCached(bin, blocks[i]);
+  return blocks[0];
+}
+
+// Dispose's route when the thread's bin for inSize (at most 8192) is full.
+__attribute__((noinline)) void DisposeOnThreadCacheMiss(void* inPointer, std::size_t inSize) noexcept {
+  const std::size_t classIndex = sClassIndexForSize[inSize];
+  ThreadCache* cache = GetOrCreateThreadCache();
+  if (cache == nullptr || cache->mBins[classIndex].mLimit == 0) {
+    if (!ClassFor(inSize)->Dispose(inPointer, inSize)) FreeToSystem(inPointer, inSize);
+    return;
+  }
+  ThreadCache::Bin& bin = cache->mBins[classIndex];
+  if (bin.mCount >= bin.mLimit) FlushBin(bin, classIndex, bin.mLimit / 2);
+  PushCached(bin, inPointer);
 }
 
 // ---------------------------------------------------------------------------
@@ -481,9 +794,11 @@ void ForgetNoThrowBlock(void* inPointer) noexcept {
 // ---------------------------------------------------------------------------
 
 AllocatorInterface* GetClassForSize(std::size_t inSize) {
-  bool unusedFromClass = false;
-  // Makes sure the classes exist; a zero-byte block is the cheapest way.
-  SmallBlockAllocator::Dispose(AllocateRouted(0, unusedFromClass), 0);
+  bool fromClass = false;
+  // Makes sure the classes exist; a zero-byte block is the cheapest way. It
+  // goes back by the route it came, past the thread cache.
+  void* block = AllocateRouted(0, fromClass);
+  if (!fromClass || !ClassFor(0)->Dispose(block, 0)) FreeToSystem(block, 0);
   return ClassFor(inSize);
 }
 
@@ -497,6 +812,21 @@ ClassSnapshot TakeClassSnapshot(AllocatorInterface& inClass) {
 }
 
 int GetInitialisationState() noexcept { return sInitState.load(std::memory_order_acquire); }
+
+void FlushThreadCache() noexcept {
+  if (tThreadCacheState == kThreadCacheLive) FlushAllBins(*tThreadCache);
+}
+
+std::size_t GetThreadCacheCount(std::size_t inRequestSize) noexcept {
+  if (inRequestSize > kLargestTableSize || tThreadCacheState != kThreadCacheLive) return 0;
+  return tThreadCache->mBins[sClassIndexForSize[inRequestSize]].mCount;
+}
+
+std::vector<const void*> GetCachedLargeChunks() { return sLargeChunkCache.List(); }
+
+void ReleaseCachedLargeChunks() noexcept {
+  while (void* chunk = sLargeChunkCache.Take()) vm::FreeVirtualMemory(chunk, kLargeChunkSize);
+}
 
 ScSimulateInitialisationInProgress::ScSimulateInitialisationInProgress() {
   GetClassForSize(0);
@@ -551,15 +881,32 @@ void DisposeAfterFailedConstruction(void* inPointer) noexcept {
 // ---------------------------------------------------------------------------
 
 void* Allocate(std::size_t inSize) {
-  if (BSL_LIKELY(internal::ClassesReadyForAllocate())) {
-    if (internal::AllocatorInterface* manager = internal::ClassFor(inSize)) return manager->Allocate(inSize);
+  using namespace internal;
+  if (BSL_LIKELY(inSize <= kLargestTableSize && ClassesReadyForAllocate())) {
+    ThreadCache::Bin& bin = tThreadCache->mBins[sClassIndexForSize[inSize]];
+    if (void* block = bin.mHead) {
+      bin.mHead = NextCached(block);
+      --bin.mCount;
+      return block;
+    }
+    return AllocateOnThreadCacheMiss(inSize);
   }
   bool unusedFromClass = false;
-  return internal::AllocateRouted(inSize, unusedFromClass);
+  return AllocateRouted(inSize, unusedFromClass);
 }
 
 void Dispose(void* inPointer, std::size_t inSize) noexcept {
+  using namespace internal;
   if (inPointer == nullptr) return;
+  if (BSL_LIKELY(inSize <= kLargestTableSize && ClassesReadyForCachedDispose())) {
+    ThreadCache::Bin& bin = tThreadCache->mBins[sClassIndexForSize[inSize]];
+    if (bin.mCount < bin.mLimit) {
+      PushCached(bin, inPointer);
+      return;
+    }
+    DisposeOnThreadCacheMiss(inPointer, inSize);
+    return;
+  }
   if (BSL_LIKELY(internal::ClassesReadyForDispose())) {
     internal::AllocatorInterface* manager = internal::ClassFor(inSize);
     // A class that does not own the block leaves it to the system route: it

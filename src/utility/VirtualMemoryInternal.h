@@ -21,6 +21,14 @@ void* AllocateVirtualMemory(std::size_t inSize) noexcept;
 // size passed there. Null is ignored.
 void FreeVirtualMemory(void* inAddress, std::size_t inSize) noexcept;
 
+// Tells the system that the contents of pages taken with
+// AllocateVirtualMemory(inSize) are no longer needed, keeping them mapped. The
+// system may take the pages back whenever it runs short; a page read later
+// holds either its old bytes or zeros until it is written again, and a page
+// written again is kept. False when the system cannot do this, in which case
+// nothing changed.
+bool DiscardVirtualMemory(void* inAddress, std::size_t inSize) noexcept;
+
 // At least inSize bytes (16 for 0) aligned to 16 bytes from the runtime heap,
 // or null.
 void* AllocateAlignedHeap(std::size_t inSize) noexcept;

@@ -41,6 +41,21 @@ void FreeVirtualMemory(void* inAddress, std::size_t inSize) noexcept {
   ::munmap(inAddress, PageRounded(inSize));
 }
 
+// MADV_FREE frees the pages lazily: they stay in place, cost nothing to
+// write again and go only when the kernel needs memory. MADV_DONTNEED would
+// fault every page in again on the next use, which is what keeping the
+// memory is meant to avoid, so a kernel without MADV_FREE gets a refusal.
+bool DiscardVirtualMemory(void* inAddress, std::size_t inSize) noexcept {
+#if defined(MADV_FREE)
+  const std::size_t size = PageRounded(inSize);
+  return inAddress != nullptr && size != 0 && ::madvise(inAddress, size, MADV_FREE) == 0;
+#else
+  (void)inAddress;
+  (void)inSize;
+  return false;
+#endif
+}
+
 void* AllocateAlignedHeap(std::size_t inSize) noexcept {
   // aligned_alloc wants a multiple of the alignment.
   if (inSize > std::numeric_limits<std::size_t>::max() - 15) return nullptr;

@@ -51,10 +51,17 @@ std::vector<std::size_t> TableBlockSizes() {
   return sizes;
 }
 
+// A class as the calling thread's callers see it: the thread's cache gives its
+// blocks back first, so that a chunk's used count is what callers hold.
+hooks::ClassSnapshot SnapClass(hooks::AllocatorInterface& inClass) {
+  hooks::FlushThreadCache();
+  return hooks::TakeClassSnapshot(inClass);
+}
+
 hooks::ClassSnapshot Snap(std::size_t inRequestSize) {
   hooks::AllocatorInterface* manager = hooks::GetClassForSize(inRequestSize);
   EXPECT_NE(manager, nullptr);
-  return hooks::TakeClassSnapshot(*manager);
+  return SnapClass(*manager);
 }
 
 std::uint64_t TotalUsed(const hooks::ClassSnapshot& inSnapshot) {
@@ -76,7 +83,8 @@ const hooks::ChunkInfo* ChunkHolding(const hooks::ClassSnapshot& inSnapshot, con
   return nullptr;
 }
 
-// The class's books balance: the free count is what its chunks do not use.
+// The class's books balance: every block of a chunk is either on its free
+// list or counted as used, and the class's totals are its chunks' sums.
 void ExpectConsistent(const hooks::ClassSnapshot& inSnapshot) {
   SCOPED_TRACE("class " + std::to_string(inSnapshot.mBlockSize));
   EXPECT_TRUE(inSnapshot.mPublished);
@@ -85,9 +93,9 @@ void ExpectConsistent(const hooks::ClassSnapshot& inSnapshot) {
   for (const hooks::ChunkInfo& chunk : inSnapshot.mChunks) {
     EXPECT_EQ(chunk.mBlockSize, inSnapshot.mBlockSize);
     EXPECT_EQ(chunk.mBlockCount, (chunk.mChunkSize - 64) / chunk.mBlockSize);
-    EXPECT_LE(chunk.mUsedCount, chunk.mBlockCount);
+    EXPECT_EQ(chunk.mUsedCount + chunk.mListedCount, chunk.mBlockCount);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(chunk.mAddress) % 64, 0u);
-    free += chunk.mBlockCount - chunk.mUsedCount;
+    free += chunk.mListedCount;
     bytes += chunk.mChunkSize;
   }
   EXPECT_EQ(inSnapshot.mFreeBlockCount, free);
@@ -101,7 +109,7 @@ std::pair<std::int64_t, std::int64_t> ParentBalance() {
   std::int64_t mediumChunks = 0;
   for (hooks::AllocatorInterface* manager : hooks::GetAllClasses()) {
     if (manager->GetBlockSize() == kMediumChunk) continue;
-    for (const hooks::ChunkInfo& chunk : hooks::TakeClassSnapshot(*manager).mChunks) {
+    for (const hooks::ChunkInfo& chunk : SnapClass(*manager).mChunks) {
       smallChunks += chunk.mChunkSize == kSmallChunk;
       mediumChunks += chunk.mChunkSize == kMediumChunk;
     }
@@ -254,6 +262,30 @@ TEST(SmallBlockAllocatorChunkHeader, HandsOutFromTheHighestAddressDown) {
   EXPECT_EQ(header->PopBlock(blockSize), nullptr);
 }
 
+// Building a chunk writes its header only: a block's memory is first
+// touched when it is handed out, or when it comes back and gets a link.
+TEST(SmallBlockAllocatorChunkHeader, BlocksAreUntouchedUntilHandedOut) {
+  const std::size_t blockSize = 1024;
+  auto buffer = AlignedBuffer(kSmallChunk);
+  std::memset(buffer.get(), 0xA5, kSmallChunk);
+  auto* header = new (buffer.get()) hooks::ChunkHeader(kSmallChunk, blockSize);
+  auto untouchedFrom = [&](std::size_t inOffset, std::size_t inEnd) {
+    for (std::size_t i = inOffset; i < inEnd; ++i)
+      if (buffer[i] != 0xA5) return false;
+    return true;
+  };
+  EXPECT_TRUE(untouchedFrom(64, kSmallChunk));
+  void* top = header->PopBlock(blockSize);
+  ASSERT_EQ(top, buffer.get() + 64 + 3 * blockSize);
+  EXPECT_TRUE(untouchedFrom(64, kSmallChunk));
+  header->PushBlock(top, 4);
+  EXPECT_TRUE(untouchedFrom(64, 64 + 3 * blockSize));
+  EXPECT_FALSE(untouchedFrom(64 + 3 * blockSize, 64 + 3 * blockSize + 4));
+  // The list is what it was: the highest block, then downwards.
+  for (std::size_t i = 4; i-- > 0;) EXPECT_EQ(header->PopBlock(blockSize), buffer.get() + 64 + i * blockSize);
+  EXPECT_EQ(header->PopBlock(blockSize), nullptr);
+}
+
 TEST(SmallBlockAllocatorChunkHeader, EveryChangeMovesTheTag) {
   auto buffer = AlignedBuffer(kSmallChunk);
   auto* header = new (buffer.get()) hooks::ChunkHeader(kSmallChunk, 16);
@@ -269,43 +301,105 @@ TEST(SmallBlockAllocatorChunkHeader, EveryChangeMovesTheTag) {
   }
 }
 
-// Threads take blocks, scribble over all of them (link word included, as
-// users do) and give them back; no block may ever be held twice.
-TEST(SmallBlockAllocatorChunkHeader, ConcurrentPopAndPushNeverShareABlock) {
-  const std::size_t blockSize = 16;
+TEST(SmallBlockAllocatorChunkHeader, BatchesComeOffAndGoBackOnTheTopWithOneTagStep) {
+  const std::size_t blockSize = 48;
   auto buffer = AlignedBuffer(kSmallChunk);
   auto* header = new (buffer.get()) hooks::ChunkHeader(kSmallChunk, blockSize);
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 20000;
-  std::atomic<int> sharedBlocks{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      std::vector<std::pair<unsigned char*, std::uint64_t>> held;
-      for (int round = 0; round < kRounds; ++round) {
-        if (auto* block = static_cast<unsigned char*>(header->PopBlock(blockSize))) {
-          std::memset(block, t + 1, blockSize);
-          held.emplace_back(block, static_cast<std::uint64_t>(block - buffer.get() - 64) / blockSize + 1);
+  auto blockAt = [&](std::size_t inIndex) { return static_cast<void*>(buffer.get() + 64 + inIndex * blockSize); };
+  auto tagOf = [](std::uint64_t inHead) { return inHead / hooks::ChunkHeader::kTagUnit; };
+
+  // A fresh chunk: the top of its list is the highest block, then downwards.
+  void* taken[8] = {};
+  std::uint64_t head = header->mFreeListHead.load();
+  ASSERT_EQ(header->PopBlocks(blockSize, 5, taken), 5u);
+  EXPECT_EQ(tagOf(header->mFreeListHead.load()), tagOf(head) + 1);
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(taken[i], blockAt(84 - i)) << i;
+
+  // A batch goes back with its first block on top, in its own order.
+  void* const back[] = {blockAt(82), blockAt(84), blockAt(80)};
+  const std::uint64_t links[] = {83, 85, 81};
+  head = header->mFreeListHead.load();
+  header->PushBlocks(back, links, 3);
+  EXPECT_EQ(tagOf(header->mFreeListHead.load()), tagOf(head) + 1);
+  void* again[8] = {};
+  ASSERT_EQ(header->PopBlocks(blockSize, 4, again), 4u);
+  EXPECT_EQ(again[0], blockAt(82));
+  EXPECT_EQ(again[1], blockAt(84));
+  EXPECT_EQ(again[2], blockAt(80));
+  EXPECT_EQ(again[3], blockAt(79));  // the list continues where it was
+
+  // Asking for more than is left takes what is left.
+  std::vector<void*> rest(100);
+  EXPECT_EQ(header->PopBlocks(blockSize, rest.size(), rest.data()), 85u - 5 - 1);
+  EXPECT_EQ(rest[85 - 5 - 2], blockAt(0));
+  EXPECT_EQ(header->PopBlocks(blockSize, 8, again), 0u);
+  EXPECT_FALSE(header->HasFreeBlock());
+}
+
+// Threads take blocks, singly or in batches, scribble over all of them (link
+// word included, as users do) and give them back the same way; no block may
+// ever be held twice, and none may get lost.
+TEST(SmallBlockAllocatorChunkHeader, ConcurrentPopAndPushNeverShareABlock) {
+  struct Case {
+    const char* mName;
+    std::size_t mMaxBatch;
+  };
+  const Case cases[] = {{"single blocks", 1}, {"batches", 8}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mName);
+    const std::size_t blockSize = 16;
+    auto buffer = AlignedBuffer(kSmallChunk);
+    auto* header = new (buffer.get()) hooks::ChunkHeader(kSmallChunk, blockSize);
+    auto linkOf = [&](void* inBlock) {
+      return static_cast<std::uint64_t>(static_cast<unsigned char*>(inBlock) - buffer.get() - 64) / blockSize + 1;
+    };
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 20000;
+    std::atomic<int> sharedBlocks{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        std::mt19937 random(77 + t);
+        std::deque<void*> held;
+        auto giveBack = [&](std::size_t inCount) {
+          std::vector<void*> batch;
+          std::vector<std::uint64_t> links;
+          for (; inCount > 0 && !held.empty(); --inCount) {
+            auto* block = static_cast<unsigned char*>(held.front());
+            held.pop_front();
+            for (std::size_t i = 0; i < blockSize; ++i)
+              if (block[i] != t + 1) {
+                sharedBlocks.fetch_add(1);
+                break;
+              }
+            batch.push_back(block);
+            links.push_back(linkOf(block));
+          }
+          if (batch.size() == 1)
+            header->PushBlock(batch[0], links[0]);
+          else if (!batch.empty())
+            header->PushBlocks(batch.data(), links.data(), batch.size());
+        };
+        for (int round = 0; round < kRounds; ++round) {
+          void* taken[8];
+          const std::size_t want = 1 + random() % c.mMaxBatch;
+          const std::size_t count = want == 1 ? (taken[0] = header->PopBlock(blockSize)) != nullptr
+                                              : header->PopBlocks(blockSize, want, taken);
+          for (std::size_t i = 0; i < count; ++i) {
+            std::memset(taken[i], t + 1, blockSize);
+            held.push_back(taken[i]);
+          }
+          if (held.size() > 3 * c.mMaxBatch || round % 3 == 0) giveBack(1 + random() % c.mMaxBatch);
         }
-        if (held.size() > 3 || (round % 3 == 0 && !held.empty())) {
-          const auto entry = held.front();
-          held.erase(held.begin());
-          for (std::size_t i = 0; i < blockSize; ++i)
-            if (entry.first[i] != t + 1) {
-              sharedBlocks.fetch_add(1);
-              break;
-            }
-          header->PushBlock(entry.first, entry.second);
-        }
-      }
-      for (const auto& entry : held) header->PushBlock(entry.first, entry.second);
-    });
+        while (!held.empty()) giveBack(c.mMaxBatch);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(sharedBlocks.load(), 0);
+    std::set<void*> distinct;
+    while (void* block = header->PopBlock(blockSize)) EXPECT_TRUE(distinct.insert(block).second);
+    EXPECT_EQ(distinct.size(), 256u);
   }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(sharedBlocks.load(), 0);
-  std::set<void*> distinct;
-  while (void* block = header->PopBlock(blockSize)) EXPECT_TRUE(distinct.insert(block).second);
-  EXPECT_EQ(distinct.size(), 256u);
 }
 
 // ---------------------------------------------------------------------------
@@ -382,7 +476,7 @@ TEST(SmallBlockAllocator, LargeRequestsComeFromAndGoBackToVirtualMemory) {
     void* block = sba::Allocate(size);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 4096, 0u);
     for (hooks::AllocatorInterface* manager : hooks::GetAllClasses())
-      EXPECT_EQ(ChunkHolding(hooks::TakeClassSnapshot(*manager), block), nullptr);
+      EXPECT_EQ(ChunkHolding(SnapClass(*manager), block), nullptr);
     EXPECT_TRUE(IsMapped(block));
     sba::Dispose(block, size);
     EXPECT_FALSE(IsMapped(block));
@@ -398,7 +492,10 @@ TEST(SmallBlockAllocator, ExactParentSizesComeFromTheParentClasses) {
     EXPECT_NE(ChunkHolding(during, block), nullptr);
     EXPECT_EQ(TotalUsed(during), usedBefore + 1);
     sba::Dispose(block, size);
-    EXPECT_EQ(TotalUsed(Snap(size)), usedBefore);
+    // Straight back to the class: these blocks are chunks for other classes
+    // and never wait in a thread's cache.
+    EXPECT_EQ(hooks::GetThreadCacheCount(size), 0u);
+    EXPECT_EQ(TotalUsed(hooks::TakeClassSnapshot(*hooks::GetClassForSize(size))), usedBefore);
   }
 }
 
@@ -408,7 +505,7 @@ TEST(SmallBlockAllocator, EveryClassKeepsItsBooks) {
   std::vector<void*> blocks;
   for (hooks::AllocatorInterface* manager : classes) blocks.push_back(sba::Allocate(manager->GetBlockSize()));
   for (std::size_t i = 0; i < classes.size(); ++i) {
-    const hooks::ClassSnapshot snapshot = hooks::TakeClassSnapshot(*classes[i]);
+    const hooks::ClassSnapshot snapshot = SnapClass(*classes[i]);
     ExpectConsistent(snapshot);
     EXPECT_NE(ChunkHolding(snapshot, blocks[i]), nullptr) << "class " << snapshot.mBlockSize;
   }
@@ -419,6 +516,8 @@ TEST(SmallBlockAllocator, EveryClassKeepsItsBooks) {
 // 896 bytes) is used by nobody else in this test program.
 TEST(SmallBlockAllocatorChunks, GrowAlongTheLadderAndShrinkBack) {
   constexpr std::size_t kSize = 896;
+  // Room in the cache of freed 932800-byte chunks, checked at the end.
+  hooks::ReleaseCachedLargeChunks();
   const hooks::ClassSnapshot start = Snap(kSize);
   ASSERT_LE(start.mChunks.size(), 1u) << "another user holds chunks of this class";
   if (!start.mChunks.empty()) {
@@ -511,9 +610,10 @@ TEST(SmallBlockAllocatorChunks, GrowAlongTheLadderAndShrinkBack) {
   const std::size_t smallClassGrowth = smallGrown.mChunks.size() - smallStart.mChunks.size();
   EXPECT_EQ(TotalUsed(mediumGrown), TotalUsed(mediumStart) + mediumChunks + smallClassGrowth);
 
-  // Shrinking: a chunk that is not the class's last one goes back on the
-  // dispose that empties it. First a chunk from the middle, then the rest
-  // from the newest block to the oldest.
+  // Shrinking: a chunk that is not the class's last one goes back as soon as
+  // its last block is back in it; Snap gives the thread's cache back after
+  // every dispose, so that is at once here. First a chunk from the middle,
+  // then the rest from the newest block to the oldest.
   const void* middle = growths[growths.size() / 2].mChunk.mAddress;
   std::vector<unsigned char*> order;
   for (unsigned char* block : blocks)
@@ -539,8 +639,10 @@ TEST(SmallBlockAllocatorChunks, GrowAlongTheLadderAndShrinkBack) {
   EXPECT_EQ(snapshot.mChunks[0].mUsedCount, 0u);
   EXPECT_EQ(snapshot.mChunks[0].mChunkSize, kSmallChunk);
   ExpectConsistent(snapshot);
-  // The 932800-byte chunk went back to the system.
-  EXPECT_FALSE(IsMapped(growths[firstLarge].mChunk.mAddress));
+  // The 932800-byte chunk waits, still mapped, among the freed chunks.
+  const std::vector<const void*> cached = hooks::GetCachedLargeChunks();
+  EXPECT_NE(std::find(cached.begin(), cached.end(), growths[firstLarge].mChunk.mAddress), cached.end());
+  EXPECT_TRUE(IsMapped(growths[firstLarge].mChunk.mAddress));
   EXPECT_EQ(TotalUsed(Snap(kSmallChunk)), TotalUsed(smallStart) + 1 - startSmall);
 }
 
@@ -636,6 +738,214 @@ TEST(SmallBlockAllocator, CrossThreadDispose) {
 }
 
 // ---------------------------------------------------------------------------
+// Thread caches.
+// ---------------------------------------------------------------------------
+
+// The class's used count without giving the calling thread's cache back.
+std::uint64_t UsedWithoutFlush(std::size_t inRequestSize) {
+  return TotalUsed(hooks::TakeClassSnapshot(*hooks::GetClassForSize(inRequestSize)));
+}
+
+TEST(SmallBlockAllocatorThreadCache, DisposedBlocksWaitInTheThreadUpToTheLimit) {
+  for (const std::size_t blockSize : TableBlockSizes()) {
+    SCOPED_TRACE("class " + std::to_string(blockSize));
+    const std::size_t limit = hooks::ThreadCacheLimit(blockSize);
+    // The promise: as many blocks as fit in 8 KiB, at least 2, at most 32.
+    EXPECT_GE(limit, 2u);
+    EXPECT_LE(limit, 32u);
+    EXPECT_TRUE(limit * blockSize <= 8192 || limit == 2);
+    EXPECT_TRUE((limit + 1) * blockSize > 8192 || limit == 32);
+
+    std::vector<void*> blocks;
+    for (std::size_t i = 0; i <= limit; ++i) blocks.push_back(sba::Allocate(blockSize));
+    hooks::FlushThreadCache();
+    const std::uint64_t used = UsedWithoutFlush(blockSize);
+    for (std::size_t i = 0; i < limit; ++i) {
+      sba::Dispose(blocks[i], blockSize);
+      ASSERT_EQ(hooks::GetThreadCacheCount(blockSize), i + 1);
+      ASSERT_EQ(UsedWithoutFlush(blockSize), used) << "a block went back early";
+    }
+    // One more than the limit: the older half goes back to the chunks.
+    sba::Dispose(blocks[limit], blockSize);
+    EXPECT_EQ(hooks::GetThreadCacheCount(blockSize), limit / 2 + 1);
+    EXPECT_EQ(UsedWithoutFlush(blockSize), used - (limit - limit / 2));
+    // Last disposed, first handed out again.
+    void* again = sba::Allocate(blockSize);
+    EXPECT_EQ(again, blocks[limit]);
+    sba::Dispose(again, blockSize);
+    hooks::FlushThreadCache();
+    EXPECT_EQ(UsedWithoutFlush(blockSize), used - (limit + 1));
+  }
+}
+
+TEST(SmallBlockAllocatorThreadCache, AnEmptyBinTakesHalfItsLimitFromTheClass) {
+  for (const std::size_t blockSize : {std::size_t{16}, std::size_t{640}, std::size_t{2048}, std::size_t{8192}}) {
+    SCOPED_TRACE("class " + std::to_string(blockSize));
+    const std::size_t batch = (hooks::ThreadCacheLimit(blockSize) + 1) / 2;
+    hooks::FlushThreadCache();
+    const std::uint64_t used = UsedWithoutFlush(blockSize);
+    std::vector<void*> blocks;
+    for (int round = 1; round <= 2; ++round) {
+      for (std::size_t i = 0; i < batch; ++i) {
+        blocks.push_back(sba::Allocate(blockSize));
+        // The whole batch left the class with the round's first block.
+        EXPECT_EQ(UsedWithoutFlush(blockSize), used + round * batch);
+        EXPECT_EQ(hooks::GetThreadCacheCount(blockSize), batch - 1 - i);
+      }
+    }
+    for (void* block : blocks) sba::Dispose(block, blockSize);
+    EXPECT_EQ(TotalUsed(Snap(blockSize)), used);
+  }
+}
+
+// A thread-exit destructor that runs after the thread's cache is gone and
+// still disposes of a block.
+struct LateDisposer {
+  void* mBlock = nullptr;
+  std::size_t mSize = 0;
+  std::size_t* mCachedAfterwards = nullptr;
+  ~LateDisposer() {
+    sba::Dispose(mBlock, mSize);
+    *mCachedAfterwards = hooks::GetThreadCacheCount(mSize);
+  }
+};
+
+TEST(SmallBlockAllocatorThreadCache, AThreadsCacheGoesBackWhenTheThreadEnds) {
+  constexpr std::size_t kSize = 2048;
+  const std::uint64_t usedBefore = TotalUsed(Snap(kSize));
+  std::size_t cachedInThread = 0;
+  std::uint64_t usedInThread = 0;
+  std::size_t cachedAfterRetirement = 99;
+  std::thread worker([&] {
+    // Constructed before the thread's cache, so destroyed after it.
+    static thread_local LateDisposer sLate;
+    sLate.mSize = kSize;
+    sLate.mCachedAfterwards = &cachedAfterRetirement;
+    sLate.mBlock = sba::Allocate(kSize);
+    void* first = sba::Allocate(kSize);
+    void* second = sba::Allocate(kSize);
+    sba::Dispose(first, kSize);
+    sba::Dispose(second, kSize);
+    cachedInThread = hooks::GetThreadCacheCount(kSize);
+    usedInThread = UsedWithoutFlush(kSize);
+  });
+  worker.join();
+  // The two, and one left of the second batch taken from the class.
+  EXPECT_EQ(cachedInThread, 2u + 1u);
+  EXPECT_EQ(usedInThread, usedBefore + 4);
+  EXPECT_EQ(cachedAfterRetirement, 0u);
+  EXPECT_EQ(TotalUsed(Snap(kSize)), usedBefore);
+  ExpectConsistent(Snap(kSize));
+}
+
+// Blocks the system handed out while the classes were not ready must never
+// be taken for class blocks, which the cache would do without asking.
+TEST(SmallBlockAllocatorThreadCache, SystemBlocksNeverEnterIt) {
+  constexpr std::size_t kSize = 513;  // 640-byte class; a 528-byte heap block
+  void* systemBlock = nullptr;
+  {
+    hooks::ScSimulateInitialisationInProgress inProgress;
+    systemBlock = sba::Allocate(kSize);
+  }
+  hooks::FlushThreadCache();
+  const std::uint64_t used = UsedWithoutFlush(kSize);
+  ASSERT_EQ(ChunkHolding(Snap(kSize), systemBlock), nullptr);
+  // While it is out, class blocks go straight back to their class too.
+  void* classBlock = sba::Allocate(kSize);
+  hooks::FlushThreadCache();
+  sba::Dispose(classBlock, kSize);
+  EXPECT_EQ(hooks::GetThreadCacheCount(kSize), 0u);
+  EXPECT_EQ(UsedWithoutFlush(kSize), used);
+  sba::Dispose(systemBlock, kSize);
+  EXPECT_EQ(hooks::GetThreadCacheCount(kSize), 0u);
+  EXPECT_EQ(UsedWithoutFlush(kSize), used);
+  // Every block of the class handed out now is the class's own.
+  std::vector<void*> blocks;
+  for (std::size_t i = 0; i < 3 * hooks::ThreadCacheLimit(640); ++i) blocks.push_back(sba::Allocate(kSize));
+  const hooks::ClassSnapshot snapshot = Snap(kSize);
+  for (void* block : blocks) EXPECT_NE(ChunkHolding(snapshot, block), nullptr);
+  for (void* block : blocks) sba::Dispose(block, kSize);
+  // And with no system block out, disposal uses the cache again.
+  EXPECT_GT(hooks::GetThreadCacheCount(kSize), 0u);
+  EXPECT_EQ(TotalUsed(Snap(kSize)), used);
+}
+
+// ---------------------------------------------------------------------------
+// Freed 932800-byte chunks.
+// ---------------------------------------------------------------------------
+
+// The 66624 class takes 932800-byte chunks of 14 blocks each, and touches
+// only one page per block, so it grows cheaply.
+TEST(SmallBlockAllocatorLargeChunks, FreedChunksAreKeptForReuseUpToTheLimit) {
+  constexpr std::size_t kLimit = hooks::kLargeChunkCacheLimit;
+  hooks::ReleaseCachedLargeChunks();
+  ASSERT_TRUE(hooks::GetCachedLargeChunks().empty());
+  const hooks::ClassSnapshot start = Snap(kMediumChunk);
+  std::set<const void*> startChunks;
+  for (const hooks::ChunkInfo& chunk : start.mChunks) startChunks.insert(chunk.mAddress);
+
+  std::vector<void*> blocks;
+  const std::uint64_t wanted = start.mFreeBlockCount + (kLimit + 2) * 14;
+  for (std::uint64_t i = 0; i < wanted; ++i) blocks.push_back(sba::Allocate(kMediumChunk));
+  const hooks::ClassSnapshot grown = Snap(kMediumChunk);
+  std::set<const void*> newChunks;
+  for (const hooks::ChunkInfo& chunk : grown.mChunks)
+    if (startChunks.count(chunk.mAddress) == 0) newChunks.insert(chunk.mAddress);
+  ASSERT_EQ(newChunks.size(), kLimit + 2);
+
+  for (void* block : blocks) sba::Dispose(block, kMediumChunk);
+  const hooks::ClassSnapshot shrunk = Snap(kMediumChunk);
+  ExpectConsistent(shrunk);
+  std::set<const void*> released = newChunks;
+  for (const hooks::ChunkInfo& chunk : shrunk.mChunks) released.erase(chunk.mAddress);
+  ASSERT_GE(released.size(), kLimit + 1);
+  // The cache is full of released chunks, still mapped; the rest are gone.
+  const std::vector<const void*> cached = hooks::GetCachedLargeChunks();
+  ASSERT_EQ(cached.size(), kLimit);
+  for (const void* chunk : cached) {
+    EXPECT_EQ(released.count(chunk), 1u);
+    EXPECT_TRUE(IsMapped(chunk));
+  }
+  for (const void* chunk : released)
+    if (std::find(cached.begin(), cached.end(), chunk) == cached.end()) {
+      EXPECT_FALSE(IsMapped(chunk));
+    }
+
+  // The class's next chunk is the one freed last.
+  const std::size_t chunkCount = shrunk.mChunks.size();
+  blocks.clear();
+  for (std::uint64_t i = 0; i <= shrunk.mFreeBlockCount; ++i) blocks.push_back(sba::Allocate(kMediumChunk));
+  const hooks::ClassSnapshot regrown = Snap(kMediumChunk);
+  ASSERT_EQ(regrown.mChunks.size(), chunkCount + 1);
+  EXPECT_NE(ChunkHolding(regrown, blocks.back()), nullptr);
+  EXPECT_EQ(ChunkHolding(regrown, blocks.back())->mAddress, cached.back());
+  EXPECT_EQ(hooks::GetCachedLargeChunks().size(), kLimit - 1);
+
+  // While the system refuses memory, so does the cache.
+  {
+    const hooks::ClassSnapshot full = [&] {
+      hooks::ClassSnapshot snapshot = Snap(kMediumChunk);
+      while (snapshot.mFreeBlockCount != 0) {
+        blocks.push_back(sba::Allocate(kMediumChunk));
+        snapshot = Snap(kMediumChunk);
+      }
+      return snapshot;
+    }();
+    hooks::ScFailSystemMemory failing;
+    EXPECT_THROW(blocks.push_back(sba::Allocate(kMediumChunk)), std::bad_alloc);
+    EXPECT_EQ(Snap(kMediumChunk).mChunks.size(), full.mChunks.size());
+    EXPECT_EQ(hooks::GetCachedLargeChunks().size(), kLimit - 1);
+  }
+
+  for (void* block : blocks) sba::Dispose(block, kMediumChunk);
+  const std::vector<const void*> left = hooks::GetCachedLargeChunks();
+  hooks::ReleaseCachedLargeChunks();
+  EXPECT_TRUE(hooks::GetCachedLargeChunks().empty());
+  for (const void* chunk : left) EXPECT_FALSE(IsMapped(chunk));
+  EXPECT_EQ(TotalUsed(Snap(kMediumChunk)), TotalUsed(start));
+}
+
+// ---------------------------------------------------------------------------
 // Initialisation.
 // ---------------------------------------------------------------------------
 
@@ -644,7 +954,7 @@ TEST(SmallBlockAllocatorInitialisation, BlocksTakenDuringInitialisationGoBackToT
   std::vector<std::uint64_t> usedBefore;
   for (const std::size_t size : sizes) {
     hooks::AllocatorInterface* manager = hooks::GetClassForSize(size);
-    usedBefore.push_back(manager != nullptr ? TotalUsed(hooks::TakeClassSnapshot(*manager)) : 0);
+    usedBefore.push_back(manager != nullptr ? TotalUsed(SnapClass(*manager)) : 0);
   }
   std::vector<void*> blocks;
   {
@@ -668,7 +978,7 @@ TEST(SmallBlockAllocatorInitialisation, BlocksTakenDuringInitialisationGoBackToT
     SCOPED_TRACE("size " + std::to_string(sizes[i]));
     // No class handed it out, and no class claims it.
     if (hooks::AllocatorInterface* manager = hooks::GetClassForSize(sizes[i])) {
-      EXPECT_EQ(TotalUsed(hooks::TakeClassSnapshot(*manager)), usedBefore[i]);
+      EXPECT_EQ(TotalUsed(SnapClass(*manager)), usedBefore[i]);
       EXPECT_FALSE(manager->Dispose(blocks[i], sizes[i]));
     }
   }
@@ -681,7 +991,7 @@ TEST(SmallBlockAllocatorInitialisation, BlocksTakenDuringInitialisationGoBackToT
       EXPECT_FALSE(IsMapped(blocks[i]));
     }
     if (hooks::AllocatorInterface* manager = hooks::GetClassForSize(sizes[i])) {
-      EXPECT_EQ(TotalUsed(hooks::TakeClassSnapshot(*manager)), usedBefore[i]);
+      EXPECT_EQ(TotalUsed(SnapClass(*manager)), usedBefore[i]);
     }
   }
 }
@@ -719,7 +1029,7 @@ TEST(SmallBlockAllocatorContract, OversizedRequestToAClassIsAnInputContractViola
   for (hooks::AllocatorInterface* sizeClass : hooks::GetAllClasses()) {
     const std::size_t blockSize = sizeClass->GetBlockSize();
     SCOPED_TRACE("class " + std::to_string(blockSize));
-    const hooks::ClassSnapshot before = hooks::TakeClassSnapshot(*sizeClass);
+    const hooks::ClassSnapshot before = SnapClass(*sizeClass);
     try {
       sizeClass->Allocate(blockSize + 1);
       ADD_FAILURE() << "Allocate accepted an oversized request";
@@ -734,7 +1044,7 @@ TEST(SmallBlockAllocatorContract, OversizedRequestToAClassIsAnInputContractViola
       ExpectContractError(error);
     }
     EXPECT_TRUE(sizeClass->Dispose(block, blockSize));
-    const hooks::ClassSnapshot after = hooks::TakeClassSnapshot(*sizeClass);
+    const hooks::ClassSnapshot after = SnapClass(*sizeClass);
     EXPECT_EQ(TotalUsed(after), TotalUsed(before));
     ExpectConsistent(after);
   }
@@ -773,10 +1083,10 @@ TEST(SmallBlockAllocatorFailure, ExhaustionIsBadAllocation) {
 // class that has to grow throws and stays as it was, published and usable.
 TEST(SmallBlockAllocatorFailure, AClassThatCannotGrowStaysConsistent) {
   hooks::AllocatorInterface* manager = hooks::GetClassForSize(kMediumChunk);
-  const hooks::ClassSnapshot start = hooks::TakeClassSnapshot(*manager);
+  const hooks::ClassSnapshot start = SnapClass(*manager);
   std::vector<void*> blocks;
   for (std::uint64_t i = 0; i < start.mFreeBlockCount; ++i) blocks.push_back(sba::Allocate(kMediumChunk));
-  const hooks::ClassSnapshot full = hooks::TakeClassSnapshot(*manager);
+  const hooks::ClassSnapshot full = SnapClass(*manager);
   ASSERT_EQ(full.mFreeBlockCount, 0u);
   {
     hooks::ScFailSystemMemory failing;
@@ -787,7 +1097,7 @@ TEST(SmallBlockAllocatorFailure, AClassThatCannotGrowStaysConsistent) {
       } catch (const std::bad_alloc& error) {
         EXPECT_STREQ(error.what(), "bad allocation");
       }
-      const hooks::ClassSnapshot failed = hooks::TakeClassSnapshot(*manager);
+      const hooks::ClassSnapshot failed = SnapClass(*manager);
       EXPECT_TRUE(failed.mPublished);
       EXPECT_EQ(failed.mChunks.size(), full.mChunks.size());
       EXPECT_EQ(failed.mTotalChunkBytes, full.mTotalChunkBytes);
@@ -799,9 +1109,9 @@ TEST(SmallBlockAllocatorFailure, AClassThatCannotGrowStaysConsistent) {
     blocks.push_back(sba::Allocate(kMediumChunk));
   }
   blocks.push_back(sba::Allocate(kMediumChunk));
-  EXPECT_EQ(hooks::TakeClassSnapshot(*manager).mChunks.size(), full.mChunks.size() + 1);
+  EXPECT_EQ(SnapClass(*manager).mChunks.size(), full.mChunks.size() + 1);
   for (void* block : blocks) sba::Dispose(block, kMediumChunk);
-  const hooks::ClassSnapshot end = hooks::TakeClassSnapshot(*manager);
+  const hooks::ClassSnapshot end = SnapClass(*manager);
   EXPECT_EQ(TotalUsed(end), TotalUsed(start));
   ExpectConsistent(end);
 }
@@ -971,7 +1281,7 @@ TEST(SmallBlockAllocatorStress, ThreadsAllocateAndDisposeEachOthersBlocks) {
   std::vector<hooks::AllocatorInterface*> classes = hooks::GetAllClasses();
   const std::pair<std::int64_t, std::int64_t> parentBalanceBefore = ParentBalance();
   std::vector<std::uint64_t> usedBefore;
-  for (hooks::AllocatorInterface* manager : classes) usedBefore.push_back(TotalUsed(hooks::TakeClassSnapshot(*manager)));
+  for (hooks::AllocatorInterface* manager : classes) usedBefore.push_back(TotalUsed(SnapClass(*manager)));
 
   auto pickSize = [](std::mt19937& ioRandom) -> std::size_t {
     const unsigned kind = ioRandom() % 100;
@@ -1059,7 +1369,7 @@ TEST(SmallBlockAllocatorStress, ThreadsAllocateAndDisposeEachOthersBlocks) {
 
   EXPECT_EQ(corrupted.load(), 0);
   for (std::size_t i = 0; i < classes.size(); ++i) {
-    const hooks::ClassSnapshot snapshot = hooks::TakeClassSnapshot(*classes[i]);
+    const hooks::ClassSnapshot snapshot = SnapClass(*classes[i]);
     ExpectConsistent(snapshot);
     // Every block came back: the classes use exactly what they did before
     // (the parent classes' use is their children's chunks, checked below).

@@ -3,23 +3,41 @@
 // Requests of up to 8192 bytes, and of exactly 4160 and 66624 bytes, are served
 // from 70 fixed size classes that carve equal 16-byte aligned blocks out of
 // larger chunks; every other request goes straight to page-granular virtual
-// memory. A class keeps one chunk for good once it has had one and gives every
-// other chunk back as soon as it is entirely free.
+// memory and straight back to it on Dispose.
+//
+// When memory goes back:
+//  - Every thread keeps, per class of up to 8192 bytes, the blocks it
+//    disposed of most recently and hands them out again first: as many as
+//    fit in 8 KiB, but at least 2 and at most 32 (about 527 KiB over all
+//    classes). When a thread disposes of one block more than that, the older
+//    half goes back to the class; when the thread ends, all of them do.
+//    Blocks of exactly 4160 and 66624 bytes always go straight back.
+//  - A class keeps one chunk for good once it has had one, and gives every
+//    other chunk back as soon as it is entirely free, that is on the disposal
+//    that returns its last block to it. Blocks waiting in a thread's cache
+//    have not returned yet.
+//  - Chunks of 932800 bytes, the largest, are kept for reuse once given back,
+//    up to 32 of them (about 28.5 MiB); their pages are offered back to the
+//    kernel, which takes them when it runs short of memory. A chunk given back
+//    while 32 are waiting is unmapped at once.
 //
 // Contract:
 //  - The allocator is sized: Dispose must be given the size passed to Allocate
 //    (any size that selects the same class also works). Disposing with the size
-//    of another class is an error: that class does not find the block, which
-//    then goes to the system route as a foreign block.
+//    of another class is an error with undefined results: the block may be
+//    handed out again for that class's requests.
 //  - Allocate never returns null; when no memory can be had it throws
 //    std::bad_alloc whose what() is "bad allocation". Dispose of a null pointer
 //    does nothing.
 //  - Thread safety: any thread may allocate and dispose at any time, and may
-//    dispose blocks allocated on other threads. The common path takes no lock.
+//    dispose blocks allocated on other threads. The common path takes no lock,
+//    and no atomic read-modify-write while it stays within the thread's cache.
 //  - The allocator initialises itself on first use and is never torn down. A
 //    thread that arrives while another one initialises does not wait: its
 //    request is served by the system (the aligned heap below 8192 bytes,
 //    virtual memory above), and the block can be disposed later as usual.
+//    While any such block of up to 8192 bytes is out, disposals skip the
+//    threads' caches and go to the classes, which can tell it from their own.
 #ifndef BASALT_UTILITY_SMALLBLOCKALLOCATOR_H
 #define BASALT_UTILITY_SMALLBLOCKALLOCATOR_H
 
