@@ -9,6 +9,7 @@
 #include <basalt/config/ZString.h>
 #include <basalt/geom/Geometry.h>
 #include <basalt/proplist/PropList.h>
+#include <basalt/serialization/JSON.h>
 #include <basalt/threads/AsyncExecutor.h>
 #include <basalt/threads/Atomics.h>
 #include <basalt/threads/Processes.h>
