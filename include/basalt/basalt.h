@@ -18,7 +18,10 @@
 #include <basalt/threads/SubExecutor.h>
 #include <basalt/threads/SyncPrimitives.h>
 #include <basalt/threads/ThreadIdentity.h>
+#include <basalt/utility/Base64.h>
 #include <basalt/utility/Export.h>
+#include <basalt/utility/Guid.h>
+#include <basalt/utility/Hash.h>
 #include <basalt/utility/HighPrecisionTime.h>
 #include <basalt/utility/MemoryTracker.h>
 #include <basalt/utility/RefCountedObject.h>
