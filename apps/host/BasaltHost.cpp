@@ -2,7 +2,11 @@
 // runs a text workload over the files named on the command line, prints a
 // report and shuts down.
 //
-//   basalt_host [--repeat N] FILE...   (N defaults to 100)
+//   basalt_host [--repeat N] [--json FILE] FILE...   (N defaults to 100)
+//
+// The settings live in a property list; the report is printed as text and
+// written as JSON (to FILE, or after the text), and the JSON is read back to
+// check that it parses to the same tree.
 //
 // For every file: decode it from UTF-8 to UTF-16, encode it back, compare,
 // count characters, normalise it to the four Unicode forms and time each step.
@@ -14,6 +18,8 @@
 
 #include "HostServices.h"
 
+#include <boost/make_shared.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -22,6 +28,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iterator>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -56,6 +63,7 @@ struct FileReport {
   bool mRoundTrip = false;
   double mDecodeMicros = 0;
   double mEncodeMicros = 0;
+  std::string mIdentifier;  // MurmurHash3 of the bytes, as a GUID
   std::vector<FormResult> mForms;
 };
 
@@ -93,6 +101,9 @@ FileReport ProcessFile(const std::string& inPath, int inRepeat) {
   if (!ReadFile(inPath, bytes)) return report;
   report.mRead = true;
   report.mBytes = bytes.size();
+  bu::Murmur3Mixer mixer;
+  mixer.Mix(bytes.data(), bytes.size());
+  report.mIdentifier = bu::UTF16toStdString(mixer.ToGuid().AsString());
 
   UTF16String wide;
   Clock::time_point start = Clock::now();
@@ -185,7 +196,7 @@ void PrintReport(const StartupReport& inStartup, const RunReport& inRun, const s
 
   std::size_t totalBytes = 0, totalCodePoints = 0, failed = 0, unreadable = 0;
   for (const FileReport& r : inReports) {
-    out << r.mPath << "\n";
+    out << r.mPath << (r.mRead ? " " + r.mIdentifier : std::string()) << "\n";
     if (!r.mRead) {
       out << "  cannot read the file\n";
       ++unreadable;
@@ -218,26 +229,81 @@ void PrintReport(const StartupReport& inStartup, const RunReport& inRun, const s
   out << "\n";
 }
 
+namespace bs = basalt::serialization;
+
+UTF8String U8(const std::string& inText) { return UTF8String(inText.begin(), inText.end()); }
+
+// The report as one JSON object; numbers as the JSON model keeps them.
+bs::JSONValuePtr BuildJSONReport(const StartupReport& inStartup, const RunReport& inRun,
+                                 const std::vector<FileReport>& inReports, double inTotalMillis, int inRepeat) {
+  bs::JSONValuePtr report = boost::make_shared<boost::any>(bs::JSONObject());
+  bs::JSONValuePtr machine = boost::make_shared<boost::any>(bs::JSONObject());
+  bs::AddToObject(*machine, "processors", std::uint64_t(inStartup.mProcessors));
+  bs::AddToObject(*machine, "memory", std::uint64_t(inStartup.mMemory));
+  bs::AddToObject(*machine, "kernel", U8(std::to_string(inStartup.mKernelMajor) + "." +
+                                          std::to_string(inStartup.mKernelMinor)));
+  bs::AddToObject(*report, "machine", machine);
+  bs::AddToObject(*report, "repeat", std::uint64_t(inRepeat));
+  bs::AddToObject(*report, "localizedError", U8(inStartup.mLocalizedError));
+  bs::JSONValuePtr files = boost::make_shared<boost::any>(bs::JSONArray());
+  for (const FileReport& r : inReports) {
+    boost::any file = bs::JSONObject();
+    bs::AddToObject(file, "path", U8(r.mPath));
+    bs::AddToObject(file, "read", r.mRead);
+    if (r.mRead) {
+      bs::AddToObject(file, "murmur3", U8(r.mIdentifier));
+      bs::AddToObject(file, "bytes", std::uint64_t(r.mBytes));
+      bs::AddToObject(file, "utf16Units", std::uint64_t(r.mUnits));
+      bs::AddToObject(file, "characters", std::uint64_t(r.mCodePoints));
+      bs::AddToObject(file, "outcome", U8(OutcomeText(r.mOutcome)));
+      bs::AddToObject(file, "roundTrip", r.mRoundTrip);
+      bs::AddToObject(file, "decodeMicros", r.mDecodeMicros);
+      bs::AddToObject(file, "encodeMicros", r.mEncodeMicros);
+    }
+    bs::AppendToArray(*files, file);
+  }
+  bs::AddToObject(*report, "files", files);
+  bs::JSONValuePtr order = boost::make_shared<boost::any>(bs::JSONArray());
+  for (std::size_t index : inRun.mOrder) bs::AppendToArray(*order, std::uint64_t(index + 1));
+  bs::AddToObject(*report, "completionOrder", order);
+  bs::AddToObject(*report, "workloadMillis", inTotalMillis);
+  return report;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  int repeat = 100;
-  std::vector<std::string> paths;
+  // The settings, as a host keeps its preferences: in a property list.
+  basalt::proplist::PropList settings;
+  settings.SetValue(BSL_UTF8("repeat"), 100);
+  std::list<UTF8String> files;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--repeat" && i + 1 < argc) {
-      repeat = std::max(1, std::atoi(argv[++i]));
+      settings.SetValue(BSL_UTF8("repeat"), std::max(1, std::atoi(argv[++i])));
+    } else if (arg == "--json" && i + 1 < argc) {
+      settings.SetValue(BSL_UTF8("jsonReport"), U8(argv[++i]));
     } else if (arg == "--help" || arg == "-h") {
-      std::fprintf(stdout, "usage: %s [--repeat N] FILE...\n", argv[0]);
+      std::fprintf(stdout, "usage: %s [--repeat N] [--json FILE] FILE...\n", argv[0]);
       return 0;
     } else {
-      paths.push_back(arg);
+      files.push_back(U8(arg));
     }
   }
-  if (paths.empty()) {
-    std::fprintf(stderr, "usage: %s [--repeat N] FILE...\n", argv[0]);
+  if (files.empty()) {
+    std::fprintf(stderr, "usage: %s [--repeat N] [--json FILE] FILE...\n", argv[0]);
     return 2;
   }
+  settings.SetValue(BSL_UTF8("files"), files);
+
+  int repeat = 1;
+  settings.GetValue(BSL_UTF8("repeat"), repeat);
+  std::list<UTF8String> fileSetting;
+  settings.GetValue(BSL_UTF8("files"), fileSetting);
+  std::vector<std::string> paths;
+  for (const UTF8String& file : fileSetting) paths.emplace_back(file.begin(), file.end());
+  UTF8String jsonPath;
+  settings.GetValue(BSL_UTF8("jsonReport"), jsonPath);
 
   // Start-up, as a host of the family does it: install the error manager and
   // the localizer, set the language (which loads the library's dictionary)
@@ -285,7 +351,6 @@ int main(int argc, char** argv) {
     run.mCPUThreads = cpu->ThreadCount();
     run.mIOThreads = io->ThreadCount();
     run.mFilesPerRunner.assign(static_cast<std::size_t>(std::max(1, cpu->ThreadCount())), 0);
-    std::vector<int> runnerOf(paths.size(), 0);
     boost::shared_ptr<bt::IMultithreadedTask> task = bt::AsyncExecuteTaskOnAllThreadsWithProcessorIndex(
         [&](int inIndex, int inRunner) {
           reports[static_cast<std::size_t>(inIndex)] = ProcessFile(paths[static_cast<std::size_t>(inIndex)], repeat);
@@ -316,6 +381,21 @@ int main(int argc, char** argv) {
 
   PrintReport(startup, run, reports, workMillis, repeat);
 
+  // The JSON report, checked by reading it back.
+  const bs::JSONValuePtr json = BuildJSONReport(startup, run, reports, workMillis, repeat);
+  const UTF8String jsonText = bs::GetJSONUTF8String(*json);
+  const bs::JSONValuePtr reread = bs::JSONParse(jsonText);
+  const bool jsonStable = reread && bs::GetJSONUTF8String(*reread) == jsonText;
+  if (jsonPath.empty()) {
+    bu::streams::Out << "report (JSON): " << std::string(jsonText.begin(), jsonText.end()) << "\n";
+  } else {
+    std::ofstream out(std::string(jsonPath.begin(), jsonPath.end()), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(jsonText.data()), static_cast<std::streamsize>(jsonText.size()));
+    bu::streams::Out << "report (JSON): " << jsonText.size() << " bytes written to "
+                     << std::string(jsonPath.begin(), jsonPath.end()) << (out ? "" : " (FAILED)") << "\n";
+  }
+  bu::streams::Out << "report (JSON) reads back " << (jsonStable ? "identical" : "DIFFERENT") << "\n";
+
   // Shutdown: end the idle temporary threads, then take the host's services
   // out again, newest first, before they are destroyed; flush so the report
   // is complete even through a pipe.
@@ -325,5 +405,5 @@ int main(int argc, char** argv) {
   bu::streams::Out << "shutdown: " << (run.mSharedReleased ? "shared executors released" : "SHARED EXECUTORS LEAKED")
                    << ", done" << std::endl;
   const bool allRead = std::all_of(reports.begin(), reports.end(), [](const FileReport& r) { return r.mRead; });
-  return allRead ? 0 : 1;
+  return allRead && jsonStable ? 0 : 1;
 }
