@@ -42,7 +42,8 @@ endfunction()
 function(basalt_bench name)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(bench_${name} ${B_SOURCES})
-  target_include_directories(bench_${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench)
+  target_include_directories(bench_${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench
+                                                  ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(bench_${name} PRIVATE basalt benchmark::benchmark ${B_LIBS})
 endfunction()
 

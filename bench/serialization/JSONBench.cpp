@@ -17,6 +17,8 @@
 #include <basalt/serialization/JSON.h>
 
 #include <benchmark/benchmark.h>
+
+#include "RunCollector.h"
 #include <nlohmann/json.hpp>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -124,25 +126,9 @@ void WriteRapidJSON(benchmark::State& ioState, const Document& inDocument) {
   SetThroughput(ioState, inDocument);
 }
 
-// Console output as usual, plus the CPU time per iteration of every run: on a
-// shared machine it moves less than the wall-clock time.
-class RatioReporter : public benchmark::ConsoleReporter {
+// The run table, then the ratios of basalt to its peers.
+class RatioReporter : public basalt::bench::RunCollector {
 public:
-  void ReportRuns(const std::vector<Run>& inRuns) override {
-    ConsoleReporter::ReportRuns(inRuns);
-    // With repetitions the median stands for the run.
-    for (const Run& run : inRuns) {
-      if (run.error_occurred) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type != Run::RT_Iteration && !median) continue;
-      const std::string name = run.run_name.str();
-      if (median || mTimes.count(name) == 0 || !mFromMedian[name]) {
-        mTimes[name] = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-        mFromMedian[name] = median;
-      }
-    }
-  }
-
   void PrintRatios() const {
     std::printf("\nCPU milliseconds per file; ratio = peer time / basalt time (above 1: basalt faster)\n");
     std::printf("%-18s %-11s | %9s | %9s %7s | %9s %7s\n", "file", "operation", "basalt", "nlohmann", "ratio",
@@ -170,12 +156,8 @@ private:
       const double write = Time("Write", inFile, inLibrary);
       return parse > 0 && write > 0 ? parse + write : 0.0;
     }
-    const auto found = mTimes.find(inOperation + "/" + inFile + "/" + inLibrary);
-    return found == mTimes.end() ? 0.0 : found->second;
+    return CPUTime(inOperation + "/" + inFile + "/" + inLibrary);
   }
-
-  std::map<std::string, double> mTimes;
-  std::map<std::string, bool> mFromMedian;
 };
 
 // Runs of one file and operation sit next to each other, so that they see

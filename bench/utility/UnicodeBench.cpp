@@ -22,6 +22,8 @@
 #include "utility/UnicodeStringInternal.h"
 
 #include <benchmark/benchmark.h>
+
+#include "RunCollector.h"
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
@@ -228,26 +230,9 @@ void UTF16to8IcuString(benchmark::State& ioState, const Text& inText) {
   SetThroughput(ioState, inText);
 }
 
-// Console output as usual, plus the bytes per second of every run by name.
-class RatioReporter : public benchmark::ConsoleReporter {
+// The run table, then the ratios of basalt to its peers.
+class RatioReporter : public basalt::bench::RunCollector {
 public:
-  void ReportRuns(const std::vector<Run>& inRuns) override {
-    ConsoleReporter::ReportRuns(inRuns);
-    // With repetitions the median stands for the run.
-    for (const Run& run : inRuns) {
-      if (run.error_occurred) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type != Run::RT_Iteration && !median) continue;
-      const auto found = run.counters.find("bytes_per_second");
-      if (found == run.counters.end()) continue;
-      const std::string name = run.run_name.str();
-      if (median || mRates.count(name) == 0 || !mFromMedian[name]) {
-        mRates[name] = found->second.value;
-        mFromMedian[name] = median;
-      }
-    }
-  }
-
   void PrintRatios() const {
     std::printf("\nbasalt / ICU, bytes per second (above 1: basalt faster)\n");
     std::printf("%-9s %-10s | %-27s | %-27s\n", "", "", "result string, MB/s", "buffer only, MB/s");
@@ -278,13 +263,7 @@ private:
     return text;
   }
 
-  double Rate(const std::string& inName) const {
-    const auto found = mRates.find(inName);
-    return found == mRates.end() ? 0.0 : found->second;
-  }
 
-  std::map<std::string, double> mRates;
-  std::map<std::string, bool> mFromMedian;
 };
 
 // Runs of one text sit next to each other, so that they see the same machine;
