@@ -217,10 +217,15 @@ public:
   void ReportRuns(const std::vector<Run>& inRuns) override {
     ConsoleReporter::ReportRuns(inRuns);
     for (const Run& run : inRuns) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      mValues[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
+      if (run.error_occurred) continue;
+      // With --benchmark_report_aggregates_only only the medians arrive;
+      // they stand for the runs then.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type != Run::RT_Iteration && !median) continue;
+      auto& values = median ? mMedians : mValues;
+      values[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
       for (const auto& counter : run.counters)
-        mValues[run.run_name.function_name + ":" + counter.first].push_back(counter.second);
+        values[run.run_name.function_name + ":" + counter.first].push_back(counter.second);
     }
   }
 
@@ -249,8 +254,11 @@ public:
 
 private:
   std::vector<double>* Find(const char* inName) {
-    const auto found = mValues.find(inName);
-    return found == mValues.end() || found->second.empty() ? nullptr : &found->second;
+    for (auto* values : {&mValues, &mMedians}) {
+      const auto found = values->find(inName);
+      if (found != values->end() && !found->second.empty()) return &found->second;
+    }
+    return nullptr;
   }
   static double Best(const std::vector<double>& inValues) { return *std::min_element(inValues.begin(), inValues.end()); }
   static double Median(std::vector<double> ioValues) {
@@ -259,6 +267,7 @@ private:
   }
 
   std::map<std::string, std::vector<double>> mValues;
+  std::map<std::string, std::vector<double>> mMedians;
 };
 
 }  // namespace
