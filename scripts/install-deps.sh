@@ -8,7 +8,7 @@ packages=(
   libboost-dev libboost-thread-dev libboost-system-dev libboost-date-time-dev libboost-filesystem-dev
   libicu-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev libmimalloc-dev libtbb-dev rapidjson-dev nlohmann-json3-dev
-  locales gzip
+  locales gzip unicode-data rsyslog
 )
 
 missing=()
