@@ -2,6 +2,7 @@
 
 #include <basalt/threads/ThreadIdentity.h>
 
+#include "threads/ContinuationInternal.h"
 #include "threads/SubExecutorInternal.h"
 
 #include <boost/make_shared.hpp>
@@ -315,7 +316,11 @@ void SubExecutorImpl<Container>::FinishRun(boost::function<void()>& ioFunction, 
   }
   // The next dispatch is posted before this serial retires, so that a Flush
   // waiting for it cannot return while this thread still holds the parent.
+  // This thread goes back to the parent's queue right after: when it is one
+  // of the parent's workers, it takes the dispatch itself instead of waking
+  // another worker.
   try {
+    ScContinuationPost continuation(parent.get());
     PostDispatches(parent, dispatches);
   } catch (...) {
     // Out of memory while posting from a parent thread, where nobody could

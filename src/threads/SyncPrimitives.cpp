@@ -2,6 +2,7 @@
 
 #include <basalt/threads/ThreadIdentity.h>
 
+#include "threads/CpuRelaxInternal.h"
 #include "threads/SyncPrimitivesInternal.h"
 
 #include <boost/thread/barrier.hpp>
@@ -42,7 +43,10 @@ void RecursiveMutex::Lock(const char* /*inSite*/) const {
     ++mMutex->mDepth;
     return;
   }
-  mMutex->mLock.lock();
+  // Sections under these mutexes are short: an owner usually lets go
+  // within a microsecond, which is cheaper to wait out than to sleep for.
+  std::mutex& lock = mMutex->mLock;
+  if (!lock.try_lock() && !internal::SpinBriefly([&lock] { return lock.try_lock(); })) lock.lock();
   mMutex->mOwner.store(self, std::memory_order_relaxed);
   mMutex->mDepth = 1;
 }

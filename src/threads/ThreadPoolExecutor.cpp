@@ -1,5 +1,6 @@
 #include "threads/ThreadPoolExecutorInternal.h"
 
+#include "threads/ContinuationInternal.h"
 #include "threads/WorkerPoolInternal.h"
 
 #include <basalt/utility/SmallBlockAllocator.h>
@@ -124,7 +125,7 @@ ThreadPoolExecutor::~ThreadPoolExecutor() {
 bool ThreadPoolExecutor::CallAsynchronously(const boost::function<void()>& inFunction, unsigned int inDelayMs) {
   const bool longRunning = (mFlags & kFlag_LongRunning) != 0;
   if (inDelayMs == 0) {
-    QueuePoolWork(new ImmediateCall(inFunction, longRunning));
+    QueuePoolWork(new ImmediateCall(inFunction, longRunning), TakeContinuationMark(this));
     return true;
   }
   auto* call = new DelayedCall(inFunction, longRunning, mGuard);

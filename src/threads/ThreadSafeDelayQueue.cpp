@@ -17,6 +17,9 @@ constexpr std::uint64_t kTimerWaiting = std::uint64_t(1) << 32;
 constexpr std::uint64_t kWakePending = std::uint64_t(1) << 33;
 constexpr std::uint64_t kAnyWaiter = kUntimedMask | kTimerWaiting;
 
+// The queue whose worker this thread is.
+thread_local const ThreadSafeDelayQueue* tServedQueue __attribute__((tls_model("initial-exec"))) = nullptr;
+
 constexpr ThreadSafeDelayQueue::Clock::rep kNoDelayed = std::numeric_limits<ThreadSafeDelayQueue::Clock::rep>::max();
 
 
@@ -43,9 +46,12 @@ ThreadSafeDelayQueue::~ThreadSafeDelayQueue() {
   DiscardDelayed();
 }
 
-void ThreadSafeDelayQueue::Post(WorkRecord* inRecord, unsigned int inDelayMs, bool inWake) {
+void ThreadSafeDelayQueue::Post(WorkRecord* inRecord, unsigned int inDelayMs, bool inWake, bool inContinuation) {
   if (inDelayMs == 0) {
     mFifo.Push(inRecord);
+    // The poster takes it on its way back; should another worker take work
+    // before that and see this record, it passes the word on (PassOnWork).
+    if (inContinuation && tServedQueue == this) return;
     NotifyForRecord();
     return;
   }
@@ -152,6 +158,7 @@ bool ThreadSafeDelayQueue::SpinForArrival(std::unique_lock<std::mutex>& ioLock) 
 }
 
 WorkRecord* ThreadSafeDelayQueue::Take() {
+  tServedQueue = this;
   std::unique_lock<std::mutex> lock(mLock);
   bool spun = false;
   for (;;) {

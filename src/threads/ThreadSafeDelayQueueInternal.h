@@ -61,10 +61,13 @@ public:
 
   // Takes over inRecord (unless it throws std::bad_alloc). inWake: for a delayed record, wake a waiting worker
   // when the timer waiter has to look again (a single worker posting to
-  // itself does not need it).
-  void Post(WorkRecord* inRecord, unsigned int inDelayMs, bool inWake);
+  // itself does not need it). inContinuation: an immediate record posted as
+  // the poster's last step (see ContinuationInternal.h); no worker is woken
+  // for it when the poster serves this queue.
+  void Post(WorkRecord* inRecord, unsigned int inDelayMs, bool inWake, bool inContinuation = false);
 
-  // Blocks until a record is available; the caller owns it.
+  // Blocks until a record is available; the caller owns it. The calling
+  // thread counts as serving this queue from its first call on.
   WorkRecord* Take();
 
   // Destroys every delayed record unrun.

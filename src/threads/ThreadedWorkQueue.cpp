@@ -1,6 +1,7 @@
 #include "threads/ThreadedWorkQueueInternal.h"
 
 #include "config/DebuggerInternal.h"
+#include "threads/ContinuationInternal.h"
 #include "threads/ThreadSafeDelayQueueInternal.h"
 
 #include <basalt/threads/SharedThreads.h>
@@ -138,8 +139,9 @@ bool ThreadedWorkQueue::CallAsynchronously(const boost::function<void()>& inFunc
   // A single worker posting a delayed function to itself reads the heap when
   // it comes back; waking it would only cost a round trip.
   const bool wake = !(inDelayMs > 0 && mThreadCount == 1 && IsCurrentThreadExecutorThread());
+  const bool continuation = inDelayMs == 0 && TakeContinuationMark(this);
   try {
-    mCore->Post(record, inDelayMs, wake);
+    mCore->Post(record, inDelayMs, wake, continuation);
   } catch (...) {
     Leave();
     delete record;

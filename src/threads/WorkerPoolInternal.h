@@ -37,8 +37,10 @@ struct PoolWork : FifoNode {
   bool mLongRunning;
 };
 
-// Any thread; takes over inWork.
-void QueuePoolWork(PoolWork* inWork) noexcept;
+// Any thread; takes over inWork. inContinuation: posted as the poster's last
+// step (see ContinuationInternal.h); no worker is woken for it when the
+// poster is a pool worker.
+void QueuePoolWork(PoolWork* inWork, bool inContinuation = false) noexcept;
 
 using TimerClock = std::chrono::steady_clock;
 

@@ -21,6 +21,9 @@ namespace threads {
 namespace internal {
 namespace {
 
+// Whether this thread is one of the pool's workers.
+thread_local bool tPoolWorker __attribute__((tls_model("initial-exec"))) = false;
+
 using utility::SmallBlockAllocator::vector;
 
 constexpr unsigned kMaxWorkers = 256;
@@ -42,8 +45,11 @@ class WorkerPool {
 public:
   WorkerPool() : mCoreCount(std::max<unsigned>(1, utility::CPUCount())), mNumberTaken(kMaxWorkers + 1, false) {}
 
-  void Queue(PoolWork* inWork) noexcept {
+  void Queue(PoolWork* inWork, bool inContinuation) noexcept {
     mFifo.Push(inWork);
+    // The poster takes it on its way back; a worker that takes work before
+    // then and sees this item passes the word on.
+    if (inContinuation && tPoolWorker) return;
     // Dekker with a worker going idle: it announces itself, then looks at the
     // list; we pushed, then look at the announcement.
     const std::uint64_t counts = mCounts.load(std::memory_order_seq_cst);
@@ -118,6 +124,7 @@ private:
   }
 
   void WorkerMain(unsigned inNumber) {
+    tPoolWorker = true;
     std::unique_lock<std::mutex> lock(mLock);
     bool spun = false;
     for (;;) {
@@ -225,7 +232,7 @@ private:
       if (first.mOnTimerThread) {
         first.mWork->mCallback(first.mWork);
       } else {
-        QueuePoolWork(first.mWork);
+        QueuePoolWork(first.mWork, false);
       }
       lock.lock();
     }
@@ -251,7 +258,7 @@ PoolTimer& Timer() {
 
 }  // namespace
 
-void QueuePoolWork(PoolWork* inWork) noexcept { Pool().Queue(inWork); }
+void QueuePoolWork(PoolWork* inWork, bool inContinuation) noexcept { Pool().Queue(inWork, inContinuation); }
 
 void SchedulePoolTimer(PoolWork* inWork, TimerClock::time_point inDue, const void* inOwner, bool inRunOnTimerThread) {
   Timer().Schedule(inWork, inDue, inOwner, inRunOnTimerThread);

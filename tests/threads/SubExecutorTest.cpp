@@ -467,6 +467,57 @@ TEST(SubExecutorManual, CurrentThreadCountsOnlyWhileRunningOneOfItsFunctions) {
   EXPECT_FALSE(sub->IsCurrentThreadExecutorThread());
 }
 
+// Runs every function at once on the calling thread.
+class InlineParent : public AsyncExecutor {
+public:
+  bool CallAsynchronously(const Function& inFunction, unsigned int) override {
+    inFunction();
+    return true;
+  }
+  int ThreadCount() const override { return 1; }
+  void Terminate() override {}
+  bool IsTerminated() override { return false; }
+};
+
+// A dispatch handed on at the end of a run skips waking the parent's other
+// workers. Work that a function posts meanwhile to some other queue must still
+// wake that queue's workers, even when the poster is one of them and the hand-
+// on runs the function inline: here the function waits for what it posted,
+// which only the queue's other worker can run.
+TEST(SubExecutorHandOn, WorkPostedInsideAHandOnStillWakesAnIdleWorker) {
+  const boost::shared_ptr<AsyncThreadedExecutor> queue =
+      basalt::threads::CreateAsyncThreadedExecutor("HandOnTest", 2);
+  const boost::shared_ptr<AsyncThreadedExecutor> sub = CreateSubExecutor(boost::make_shared<InlineParent>(), 1);
+  // Both workers have started; give them time to fall asleep, so that the
+  // post below has to wake one (with the hand-on at fault it would not).
+  // The test passes whatever the timing when the code is right.
+  queue->Flush();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  Tally done;
+  std::atomic<bool> otherWorkerRan{false};
+  queue->CallAsynchronously(
+      [&] {
+        sub->CallAsynchronously(
+            [&] {
+              // Queued behind this one; handed on when this one finishes.
+              sub->CallAsynchronously(
+                  [&] {
+                    Tally posted;
+                    queue->CallAsynchronously([&] { posted.Add(); }, 0);
+                    otherWorkerRan = posted.WaitAtLeast(1);
+                    done.Add();
+                  },
+                  0);
+            },
+            0);
+      },
+      0);
+  ASSERT_TRUE(done.WaitAtLeast(1));
+  EXPECT_TRUE(otherWorkerRan.load());
+  queue->Terminate();
+  queue->Flush();
+}
+
 // ---------------------------------------------------------------------------
 // Conformance on parents that run their functions on threads of their own.
 // ---------------------------------------------------------------------------
