@@ -27,6 +27,7 @@
 #include <basalt/utility/RefCountedObject.h>
 #include <basalt/utility/SmallBlockAllocator.h>
 #include <basalt/utility/Streams.h>
+#include <basalt/utility/StringCase.h>
 #include <basalt/utility/SystemInformation.h>
 #include <basalt/utility/UTFStreams.h>
 #include <basalt/utility/UnicodeString.h>
