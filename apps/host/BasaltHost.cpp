@@ -2,7 +2,8 @@
 // runs a text workload over the files named on the command line, prints a
 // report and shuts down.
 //
-//   basalt_host [--repeat N] [--json FILE] FILE...   (N defaults to 100)
+//   basalt_host [--repeat N] [--json FILE] [--syslog HOST:PORT] FILE...
+//   (N defaults to 100)
 //
 // The settings live in a property list; the report is printed as text and
 // written as JSON (to FILE, or after the text), and the JSON is read back to
@@ -13,11 +14,14 @@
 // Files are processed in parallel on the shared CPU-bound executor; each
 // finished file is recorded, in completion order, by a serial queue running
 // on the shared IO-bound executor.
+// With --syslog, structured log records (start-up, one per file, the end)
+// go to the syslog collector at HOST:PORT over UDP.
 // Exit status: 0 when every file was read, 1 when one could not be, 2 on usage.
 #include <basalt/basalt.h>
 
 #include "HostServices.h"
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
 
 #include <algorithm>
@@ -26,10 +30,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <iomanip>
 #include <iterator>
 #include <list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -71,6 +77,31 @@ double MicrosSince(Clock::time_point inStart, int inRepeat) {
   return std::chrono::duration<double, std::micro>(Clock::now() - inStart).count() / inRepeat;
 }
 
+UTF8String U8(const std::string& inText) { return UTF8String(inText.begin(), inText.end()); }
+
+// One structured record, when a sink is installed; inData are name/value
+// pairs of the record's data part.
+void LogRecord(unsigned int inSeverity, const char* inFunction, int inLine, const char* inMessage,
+               std::initializer_list<std::pair<const char*, boost::any>> inData = {}) {
+  if (!basalt::logging::LoggingIsEnabled()) return;
+  const boost::shared_ptr<basalt::logging::LogMessage> record = basalt::logging::LogMessage::Create();
+  record->severity = inSeverity;
+  record->timestamp = boost::posix_time::microsec_clock::universal_time();
+  record->threadID = bt::GetCurrentThreadID();
+  record->line = inLine;
+  std::snprintf(record->file, sizeof record->file, "%s", "BasaltHost.cpp");
+  std::snprintf(record->function, sizeof record->function, "%s", inFunction);
+  std::snprintf(record->traceCategory, sizeof record->traceCategory, "%s", "Host");
+  std::snprintf(record->message, sizeof record->message, "%s", inMessage);
+  std::size_t entry = 0;
+  for (const auto& pair : inData) {
+    if (entry == basalt::logging::LogMessage::kMaxDataEntries) break;
+    std::snprintf(record->data[entry].name, sizeof record->data[entry].name, "%s", pair.first);
+    record->data[entry++].value = pair.second;
+  }
+  basalt::logging::Log(record);
+}
+
 bool ReadFile(const std::string& inPath, UTF8String& outBytes) {
   std::ifstream in(inPath, std::ios::binary);
   if (!in) return false;
@@ -104,6 +135,9 @@ FileReport ProcessFile(const std::string& inPath, int inRepeat) {
   bu::Murmur3Mixer mixer;
   mixer.Mix(bytes.data(), bytes.size());
   report.mIdentifier = bu::UTF16toStdString(mixer.ToGuid().AsString());
+  LogRecord(6, "ProcessFile", __LINE__, "file read",
+            {{"path", U8(inPath)}, {"bytes", static_cast<std::uint64_t>(report.mBytes)},
+             {"identifier", U8(report.mIdentifier)}});
 
   UTF16String wide;
   Clock::time_point start = Clock::now();
@@ -231,7 +265,6 @@ void PrintReport(const StartupReport& inStartup, const RunReport& inRun, const s
 
 namespace bs = basalt::serialization;
 
-UTF8String U8(const std::string& inText) { return UTF8String(inText.begin(), inText.end()); }
 
 // The report as one JSON object; numbers as the JSON model keeps them.
 bs::JSONValuePtr BuildJSONReport(const StartupReport& inStartup, const RunReport& inRun,
@@ -283,15 +316,17 @@ int main(int argc, char** argv) {
       settings.SetValue(BSL_UTF8("repeat"), std::max(1, std::atoi(argv[++i])));
     } else if (arg == "--json" && i + 1 < argc) {
       settings.SetValue(BSL_UTF8("jsonReport"), U8(argv[++i]));
+    } else if (arg == "--syslog" && i + 1 < argc) {
+      settings.SetValue(BSL_UTF8("syslogServer"), U8(argv[++i]));
     } else if (arg == "--help" || arg == "-h") {
-      std::fprintf(stdout, "usage: %s [--repeat N] [--json FILE] FILE...\n", argv[0]);
+      std::fprintf(stdout, "usage: %s [--repeat N] [--json FILE] [--syslog HOST:PORT] FILE...\n", argv[0]);
       return 0;
     } else {
       files.push_back(U8(arg));
     }
   }
   if (files.empty()) {
-    std::fprintf(stderr, "usage: %s [--repeat N] [--json FILE] FILE...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--repeat N] [--json FILE] [--syslog HOST:PORT] FILE...\n", argv[0]);
     return 2;
   }
   settings.SetValue(BSL_UTF8("files"), files);
@@ -304,6 +339,8 @@ int main(int argc, char** argv) {
   for (const UTF8String& file : fileSetting) paths.emplace_back(file.begin(), file.end());
   UTF8String jsonPath;
   settings.GetValue(BSL_UTF8("jsonReport"), jsonPath);
+  UTF8String syslogServer;
+  settings.GetValue(BSL_UTF8("syslogServer"), syslogServer);
 
   // Start-up, as a host of the family does it: install the error manager and
   // the localizer, set the language (which loads the library's dictionary)
@@ -328,6 +365,23 @@ int main(int argc, char** argv) {
   startup.mProcessors = bu::CPUCount();
   startup.mMemory = bu::TotalPhysicalMemory();
   bu::GetSystemVersion(startup.mKernelMajor, startup.mKernelMinor);
+
+  // Structured logging to a syslog collector, when one is named. Records
+  // logged before the server is known wait in the sink and follow it.
+  if (!syslogServer.empty()) {
+    const std::string server(syslogServer.begin(), syslogServer.end());
+    const std::size_t colon = server.rfind(':');
+    const int port = colon == std::string::npos ? 0 : std::atoi(server.c_str() + colon + 1);
+    if (colon == std::string::npos || port <= 0 || port > 65535) {
+      std::fprintf(stderr, "--syslog wants HOST:PORT, not %s\n", server.c_str());
+      return 2;
+    }
+    const boost::shared_ptr<basalt::logging::INetworkLogger> logger =
+        basalt::logging::CreateSyslogLogger(false, bu::Guid::CreateUnique());
+    basalt::logging::SetStructuredLogger(logger);
+    LogRecord(6, "main", __LINE__, "host started", {{"files", static_cast<std::uint64_t>(paths.size())}});
+    logger->SetServer(bu::ImmutableString::CreateDynamic(server.substr(0, colon)), static_cast<unsigned short>(port));
+  }
 
   // Every failure leaves the library through the installed manager.
   try {
@@ -396,9 +450,18 @@ int main(int argc, char** argv) {
   }
   bu::streams::Out << "report (JSON) reads back " << (jsonStable ? "identical" : "DIFFERENT") << "\n";
 
-  // Shutdown: end the idle temporary threads, then take the host's services
-  // out again, newest first, before they are destroyed; flush so the report
-  // is complete even through a pipe.
+  // Shutdown: end structured logging (every record logged so far is handed
+  // to the sink, which sends what it holds before the logging thread ends),
+  // end the idle temporary threads, then take the host's services out again,
+  // newest first, before they are destroyed; flush so the report is complete
+  // even through a pipe.
+  const bool logging = basalt::logging::LoggingIsEnabled();
+  LogRecord(6, "main", __LINE__, "host finished", {{"milliseconds", workMillis}});
+  basalt::logging::SetStructuredLogger(boost::shared_ptr<basalt::logging::IStructuredLogger>());
+  if (logging) {
+    bu::streams::Out << "logging: " << paths.size() + 2 << " records sent to "
+                     << std::string(syslogServer.begin(), syslogServer.end()) << ", logging ended\n";
+  }
   bt::CleanupAllSharedThreads();
   basalt::config::Localizer::Set(nullptr);
   basalt::config::ErrorManager::Set(nullptr);

@@ -8,6 +8,7 @@
 #include <basalt/config/Localizer.h>
 #include <basalt/config/ZString.h>
 #include <basalt/geom/Geometry.h>
+#include <basalt/logging/StructuredLogging.h>
 #include <basalt/proplist/PropList.h>
 #include <basalt/serialization/JSON.h>
 #include <basalt/threads/AsyncExecutor.h>
@@ -19,11 +20,15 @@
 #include <basalt/threads/SyncPrimitives.h>
 #include <basalt/threads/ThreadIdentity.h>
 #include <basalt/utility/Base64.h>
+#include <basalt/utility/Compression.h>
 #include <basalt/utility/Export.h>
 #include <basalt/utility/Guid.h>
 #include <basalt/utility/Hash.h>
 #include <basalt/utility/HighPrecisionTime.h>
+#include <basalt/utility/ImmutableString.h>
 #include <basalt/utility/MemoryTracker.h>
+#include <basalt/utility/OSServices.h>
+#include <basalt/utility/RecycledMemory.h>
 #include <basalt/utility/RefCountedObject.h>
 #include <basalt/utility/SmallBlockAllocator.h>
 #include <basalt/utility/Streams.h>

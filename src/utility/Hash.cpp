@@ -16,14 +16,6 @@ inline std::uint32_t Load32LE(const unsigned char* inBytes) noexcept {
   return value;
 }
 
-inline std::uint64_t Load64LE(const unsigned char* inBytes) noexcept {
-  std::uint64_t value;
-  std::memcpy(&value, inBytes, sizeof value);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  value = __builtin_bswap64(value);
-#endif
-  return value;
-}
 
 // lookup2's mix step.
 inline void Mix96(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c) noexcept {
@@ -68,44 +60,6 @@ std::uint32_t Lookup2(const unsigned char* inData, std::uint64_t inLength, std::
   return c;
 }
 
-constexpr std::uint64_t kC1 = 0x87C37B91114253D5ull;
-constexpr std::uint64_t kC2 = 0x4CF5AD432745937Full;
-
-inline std::uint64_t Rotl64(std::uint64_t inValue, int inBits) noexcept {
-  return (inValue << inBits) | (inValue >> (64 - inBits));
-}
-
-inline std::uint64_t MixK1(std::uint64_t k1) noexcept {
-  k1 *= kC1;
-  k1 = Rotl64(k1, 31);
-  return k1 * kC2;
-}
-
-inline std::uint64_t MixK2(std::uint64_t k2) noexcept {
-  k2 *= kC2;
-  k2 = Rotl64(k2, 33);
-  return k2 * kC1;
-}
-
-inline void MixBlock(std::uint64_t& h1, std::uint64_t& h2, const unsigned char* inBlock) noexcept {
-  h1 ^= MixK1(Load64LE(inBlock));
-  h1 = Rotl64(h1, 27);
-  h1 += h2;
-  h1 = h1 * 5 + 0x52DCE729u;
-  h2 ^= MixK2(Load64LE(inBlock + 8));
-  h2 = Rotl64(h2, 31);
-  h2 += h1;
-  h2 = h2 * 5 + 0x38495AB5u;
-}
-
-inline std::uint64_t FinalMix64(std::uint64_t k) noexcept {
-  k ^= k >> 33;
-  k *= 0xFF51AFD7ED558CCDull;
-  k ^= k >> 33;
-  k *= 0xC4CEB9FE1A85EC53ull;
-  k ^= k >> 33;
-  return k;
-}
 
 }  // namespace
 
@@ -143,52 +97,6 @@ void MixHash::MixInData(HashValue& ioHash, const void* inData, std::uint64_t inL
   std::uint32_t c = ioHash.c;
   Mix96(a, b, c);
   ioHash = HashValue(a, b, c);
-}
-
-void Murmur3Mixer::Mix(const void* inData, std::uint64_t inLength) noexcept {
-  const unsigned char* data = static_cast<const unsigned char*>(inData);
-  std::size_t buffered = mCount % 16;
-  mCount += static_cast<std::uint32_t>(inLength);
-  std::uint64_t h1 = mH1;
-  std::uint64_t h2 = mH2;
-  if (buffered > 0) {
-    const std::size_t take = inLength < 16 - buffered ? static_cast<std::size_t>(inLength) : 16 - buffered;
-    std::memcpy(mBuffer + buffered, data, take);
-    data += take;
-    inLength -= take;
-    buffered += take;
-    if (buffered < 16) return;
-    MixBlock(h1, h2, mBuffer);
-  }
-  for (; inLength >= 16; inLength -= 16, data += 16) MixBlock(h1, h2, data);
-  if (inLength > 0) std::memcpy(mBuffer, data, static_cast<std::size_t>(inLength));
-  mH1 = h1;
-  mH2 = h2;
-}
-
-Guid Murmur3Mixer::ToGuid() const noexcept {
-  std::uint64_t h1 = mH1;
-  std::uint64_t h2 = mH2;
-  const std::size_t tail = mCount % 16;
-  // Bytes of the buffer past the tail are left over from earlier blocks.
-  if (tail > 8) h2 ^= MixK2(Load64LE(mBuffer + 8) & (~std::uint64_t(0) >> (64 - 8 * (tail - 8))));
-  if (tail > 0) h1 ^= MixK1(Load64LE(mBuffer) & (tail >= 8 ? ~std::uint64_t(0) : ~std::uint64_t(0) >> (64 - 8 * tail)));
-  h1 ^= mCount;
-  h2 ^= mCount;
-  h1 += h2;
-  h2 += h1;
-  h1 = FinalMix64(h1);
-  h2 = FinalMix64(h2);
-  h1 += h2;
-  h2 += h1;
-  // GuidFromBytes of h1 then h2 in little-endian byte order.
-  const std::uint32_t data1 = __builtin_bswap32(static_cast<std::uint32_t>(h1));
-  const std::uint16_t data2 = __builtin_bswap16(static_cast<std::uint16_t>(h1 >> 32));
-  const std::uint16_t data3 = __builtin_bswap16(static_cast<std::uint16_t>(h1 >> 48));
-  return Guid(data1, data2, data3, static_cast<std::uint8_t>(h2), static_cast<std::uint8_t>(h2 >> 8),
-              static_cast<std::uint8_t>(h2 >> 16), static_cast<std::uint8_t>(h2 >> 24),
-              static_cast<std::uint8_t>(h2 >> 32), static_cast<std::uint8_t>(h2 >> 40),
-              static_cast<std::uint8_t>(h2 >> 48), static_cast<std::uint8_t>(h2 >> 56));
 }
 
 }  // namespace utility

@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -91,13 +92,114 @@ private:
   static void MixInData(HashValue& ioHash, const void* inData, std::uint64_t inLength) noexcept;
 };
 
-class BSL_EXPORT Murmur3Mixer {
+// The mixer is inline: a digest of a few bytes costs little more than the
+// arithmetic, with no call into the library.
+namespace murmur3_detail {
+
+inline std::uint64_t Load64LE(const unsigned char* inBytes) noexcept {
+  std::uint64_t value;
+  std::memcpy(&value, inBytes, sizeof value);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  value = __builtin_bswap64(value);
+#endif
+  return value;
+}
+
+inline std::uint64_t Rotl64(std::uint64_t inValue, int inBits) noexcept {
+  return (inValue << inBits) | (inValue >> (64 - inBits));
+}
+
+inline std::uint32_t Swap32(std::uint32_t inValue) noexcept {
+#if defined(__GNUC__)
+  return __builtin_bswap32(inValue);
+#else
+  return (inValue >> 24) | ((inValue >> 8) & 0xFF00u) | ((inValue << 8) & 0xFF0000u) | (inValue << 24);
+#endif
+}
+
+inline std::uint16_t Swap16(std::uint16_t inValue) noexcept {
+  return static_cast<std::uint16_t>((inValue >> 8) | (inValue << 8));
+}
+
+constexpr std::uint64_t kC1 = 0x87C37B91114253D5ull;
+constexpr std::uint64_t kC2 = 0x4CF5AD432745937Full;
+
+inline std::uint64_t MixK1(std::uint64_t k1) noexcept { return Rotl64(k1 * kC1, 31) * kC2; }
+inline std::uint64_t MixK2(std::uint64_t k2) noexcept { return Rotl64(k2 * kC2, 33) * kC1; }
+
+inline void MixBlock(std::uint64_t& h1, std::uint64_t& h2, const unsigned char* inBlock) noexcept {
+  h1 ^= MixK1(Load64LE(inBlock));
+  h1 = Rotl64(h1, 27);
+  h1 += h2;
+  h1 = h1 * 5 + 0x52DCE729u;
+  h2 ^= MixK2(Load64LE(inBlock + 8));
+  h2 = Rotl64(h2, 31);
+  h2 += h1;
+  h2 = h2 * 5 + 0x38495AB5u;
+}
+
+inline std::uint64_t FinalMix64(std::uint64_t k) noexcept {
+  k ^= k >> 33;
+  k *= 0xFF51AFD7ED558CCDull;
+  k ^= k >> 33;
+  k *= 0xC4CEB9FE1A85EC53ull;
+  k ^= k >> 33;
+  return k;
+}
+
+}  // namespace murmur3_detail
+
+class Murmur3Mixer {
 public:
   explicit Murmur3Mixer(std::uint32_t inSeed = 0) noexcept
       : mH1(inSeed), mH2(inSeed), mBuffer{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, mCount(0) {}
 
-  void Mix(const void* inData, std::uint64_t inLength) noexcept;
-  Guid ToGuid() const noexcept;
+  void Mix(const void* inData, std::uint64_t inLength) noexcept {
+    using murmur3_detail::MixBlock;
+    const unsigned char* data = static_cast<const unsigned char*>(inData);
+    std::size_t buffered = mCount % 16;
+    mCount += static_cast<std::uint32_t>(inLength);
+    std::uint64_t h1 = mH1;
+    std::uint64_t h2 = mH2;
+    if (buffered > 0) {
+      const std::size_t take = inLength < 16 - buffered ? static_cast<std::size_t>(inLength) : 16 - buffered;
+      std::memcpy(mBuffer + buffered, data, take);
+      data += take;
+      inLength -= take;
+      buffered += take;
+      if (buffered < 16) return;
+      MixBlock(h1, h2, mBuffer);
+    }
+    for (; inLength >= 16; inLength -= 16, data += 16) MixBlock(h1, h2, data);
+    if (inLength > 0) std::memcpy(mBuffer, data, static_cast<std::size_t>(inLength));
+    mH1 = h1;
+    mH2 = h2;
+  }
+
+  Guid ToGuid() const noexcept {
+    using namespace murmur3_detail;
+    std::uint64_t h1 = mH1;
+    std::uint64_t h2 = mH2;
+    const std::size_t tail = mCount % 16;
+    // Bytes of the buffer past the tail are left over from earlier blocks.
+    if (tail > 8) h2 ^= MixK2(Load64LE(mBuffer + 8) & (~std::uint64_t(0) >> (64 - 8 * (tail - 8))));
+    if (tail > 0) h1 ^= MixK1(Load64LE(mBuffer) & (tail >= 8 ? ~std::uint64_t(0) : ~std::uint64_t(0) >> (64 - 8 * tail)));
+    h1 ^= mCount;
+    h2 ^= mCount;
+    h1 += h2;
+    h2 += h1;
+    h1 = FinalMix64(h1);
+    h2 = FinalMix64(h2);
+    h1 += h2;
+    h2 += h1;
+    // GuidFromBytes of h1 then h2 in little-endian byte order: Data1..3 read
+    // big-endian from h1's bytes, Data4 is h2's bytes in order.
+    const auto byte = [](std::uint64_t inWord, int inIndex) { return static_cast<std::uint8_t>(inWord >> (8 * inIndex)); };
+    return Guid(murmur3_detail::Swap32(static_cast<std::uint32_t>(h1)),
+                murmur3_detail::Swap16(static_cast<std::uint16_t>(h1 >> 32)),
+                murmur3_detail::Swap16(static_cast<std::uint16_t>(h1 >> 48)), byte(h2, 0), byte(h2, 1), byte(h2, 2),
+                byte(h2, 3), byte(h2, 4), byte(h2, 5), byte(h2, 6), byte(h2, 7));
+  }
 
 private:
   std::uint64_t mH1;
