@@ -207,6 +207,7 @@ struct RunReport {
   std::vector<std::size_t> mOrder;   // file indices in completion order, as the serial queue saw them
   std::vector<int> mFilesPerRunner;
   bool mSharedReleased = false;      // no shared executor outlived its holders
+  std::size_t mNamesShared = 0;      // completions whose interned name was the one interned at start-up
 };
 
 void PrintReport(const StartupReport& inStartup, const RunReport& inRun, const std::vector<FileReport>& inReports,
@@ -337,6 +338,10 @@ int main(int argc, char** argv) {
   settings.GetValue(BSL_UTF8("files"), fileSetting);
   std::vector<std::string> paths;
   for (const UTF8String& file : fileSetting) paths.emplace_back(file.begin(), file.end());
+  // The files' names, interned: every later lookup of the same text shares
+  // one representation, so comparing names is comparing pointers.
+  std::vector<bu::ImmutableString> names;
+  for (const std::string& path : paths) names.push_back(bu::ImmutableString::CreateDynamic(path));
   UTF8String jsonPath;
   settings.GetValue(BSL_UTF8("jsonReport"), jsonPath);
   UTF8String syslogServer;
@@ -409,8 +414,10 @@ int main(int argc, char** argv) {
         [&](int inIndex, int inRunner) {
           reports[static_cast<std::size_t>(inIndex)] = ProcessFile(paths[static_cast<std::size_t>(inIndex)], repeat);
           recorder->CallAsynchronously(
-              [&run, inIndex, inRunner] {
+              [&run, &names, &paths, inIndex, inRunner] {
                 run.mOrder.push_back(static_cast<std::size_t>(inIndex));
+                const std::size_t index = static_cast<std::size_t>(inIndex);
+                if (bu::ImmutableString::CreateDynamic(paths[index]) == names[index]) ++run.mNamesShared;
                 if (inRunner >= static_cast<int>(run.mFilesPerRunner.size()))
                   run.mFilesPerRunner.resize(static_cast<std::size_t>(inRunner) + 1, 0);
                 ++run.mFilesPerRunner[static_cast<std::size_t>(inRunner)];
@@ -450,6 +457,21 @@ int main(int argc, char** argv) {
   }
   bu::streams::Out << "report (JSON) reads back " << (jsonStable ? "identical" : "DIFFERENT") << "\n";
 
+  // A gzip copy of the report kept in recycled memory, checked by inflating
+  // it again.
+  const boost::shared_ptr<bu::RecycledMemory> plain = bu::RecycledMemory::Create(jsonText.size());
+  std::copy(jsonText.begin(), jsonText.end(), static_cast<unsigned char*>(plain->Buffer()));
+  boost::shared_ptr<bu::RecycledMemory> packed;
+  boost::shared_ptr<bu::RecycledMemory> unpacked;
+  const bool packedStable =
+      bu::CompressRecycledMemory(plain, bu::kCompressionFlavor_Gzip, packed) &&
+      bu::DecompressRecycledMemory(packed, bu::kCompressionFlavor_Gzip, unpacked) && unpacked->Size() == plain->Size() &&
+      std::equal(jsonText.begin(), jsonText.end(), static_cast<const unsigned char*>(unpacked->Buffer()));
+  bu::streams::Out << "report (gzip): " << (packed ? packed->Size() : 0) << " of " << plain->Size()
+                   << " bytes kept in recycled memory, " << (packedStable ? "inflates identical" : "DIFFERENT")
+                   << "; names: " << names.size() << " interned, " << run.mNamesShared << " of " << run.mOrder.size()
+                   << " lookups shared them\n";
+
   // Shutdown: end structured logging (every record logged so far is handed
   // to the sink, which sends what it holds before the logging thread ends),
   // end the idle temporary threads, then take the host's services out again,
@@ -463,10 +485,12 @@ int main(int argc, char** argv) {
                      << std::string(syslogServer.begin(), syslogServer.end()) << ", logging ended\n";
   }
   bt::CleanupAllSharedThreads();
+  names.clear();
+  const bool namesPurged = bu::ImmutableString::PurgeUnusedStrings();
   basalt::config::Localizer::Set(nullptr);
   basalt::config::ErrorManager::Set(nullptr);
   bu::streams::Out << "shutdown: " << (run.mSharedReleased ? "shared executors released" : "SHARED EXECUTORS LEAKED")
-                   << ", done" << std::endl;
+                   << (namesPurged ? ", unused names purged" : "") << ", done" << std::endl;
   const bool allRead = std::all_of(reports.begin(), reports.end(), [](const FileReport& r) { return r.mRead; });
-  return allRead && jsonStable ? 0 : 1;
+  return allRead && jsonStable && packedStable ? 0 : 1;
 }
