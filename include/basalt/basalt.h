@@ -22,11 +22,14 @@
 #include <basalt/utility/Base64.h>
 #include <basalt/utility/Compression.h>
 #include <basalt/utility/Export.h>
+#include <basalt/utility/Flags.h>
 #include <basalt/utility/Guid.h>
 #include <basalt/utility/Hash.h>
 #include <basalt/utility/HighPrecisionTime.h>
 #include <basalt/utility/ImmutableString.h>
 #include <basalt/utility/MemoryTracker.h>
+#include <basalt/utility/NaturalCompare.h>
+#include <basalt/utility/NumberConversion.h>
 #include <basalt/utility/OSServices.h>
 #include <basalt/utility/RecycledMemory.h>
 #include <basalt/utility/RefCountedObject.h>
