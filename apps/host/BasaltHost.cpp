@@ -9,6 +9,9 @@
 // written as JSON (to FILE, or after the text), and the JSON is read back to
 // check that it parses to the same tree.
 //
+// The files are taken in natural order ("take2" before "take10") and their
+// names interned; sizes are shown as memory sizes ("2.00 KB"). A gzip copy
+// of the JSON report is kept in recycled memory and checked by inflating it.
 // For every file: decode it from UTF-8 to UTF-16, encode it back, compare,
 // count characters, normalise it to the four Unicode forms and time each step.
 // Files are processed in parallel on the shared CPU-bound executor; each
@@ -217,7 +220,8 @@ void PrintReport(const StartupReport& inStartup, const RunReport& inRun, const s
   out << "client: " << bu::UTF16toStdString(basalt::config::GetSuiteClientName()) << ", library "
       << bu::UTF16toStdString(basalt::config::GetVersionString()) << ", language "
       << bu::UTF16toStdString(basalt::Locale::ApplicationLangauge()) << "\n";
-  out << "machine: " << inStartup.mProcessors << " processors, " << (inStartup.mMemory >> 20) << " MiB, kernel "
+  out << "machine: " << inStartup.mProcessors << " processors, "
+      << bu::UTF16toStdString(bu::NumberToMemoryString(inStartup.mMemory, 1, true)) << ", kernel "
       << inStartup.mKernelMajor << "." << inStartup.mKernelMinor << "\n";
   out << "start-up: " << std::fixed << std::setprecision(1) << inStartup.mMicros << " us\n";
   for (const auto& dictionary : inStartup.mDictionaries) {
@@ -240,7 +244,7 @@ void PrintReport(const StartupReport& inStartup, const RunReport& inRun, const s
     totalBytes += r.mBytes;
     totalCodePoints += r.mCodePoints;
     if (r.mOutcome != bu::kUnicodeError_None) ++failed;
-    out << "  bytes " << r.mBytes << ", UTF-16 units " << r.mUnits << ", characters " << r.mCodePoints
+    out << "  bytes " << r.mBytes << " (" << bu::UTF16toStdString(bu::NumberToMemoryString(r.mBytes)) << "), UTF-16 units " << r.mUnits << ", characters " << r.mCodePoints
         << " (supplementary " << r.mSupplementary << ", lone surrogates " << r.mLoneSurrogates << ")\n";
     out << "  UTF-8 -> UTF-16: " << OutcomeText(r.mOutcome);
     if (r.mOutcome != bu::kUnicodeError_None) out << " after " << r.mStopOffset << " of " << r.mBytes << " bytes";
@@ -253,7 +257,7 @@ void PrintReport(const StartupReport& inStartup, const RunReport& inRun, const s
       out << " " << f.mName << " " << f.mUnits << (f.mChanged ? " (changed)" : " (same)") << " " << f.mMicros << " us;";
     out << "\n";
   }
-  out << "\ntotal: " << totalBytes << " bytes, " << totalCodePoints << " characters, " << failed
+  out << "\ntotal: " << bu::UTF16toStdString(bu::NumberToMemoryString(totalBytes)) << ", " << totalCodePoints << " characters, " << failed
       << " with conversion errors, " << unreadable << " unreadable\n";
   out << "workload: " << std::setprecision(1) << inTotalMillis << " ms on the CPU-bound executor ("
       << inRun.mCPUThreads << " threads, " << inRun.mRunners << " runners:";
@@ -336,8 +340,12 @@ int main(int argc, char** argv) {
   settings.GetValue(BSL_UTF8("repeat"), repeat);
   std::list<UTF8String> fileSetting;
   settings.GetValue(BSL_UTF8("files"), fileSetting);
+  // Inputs in natural order, as a file list shows them: "take2" before "take10".
+  std::vector<UTF16String> naturalOrder;
+  for (const UTF8String& file : fileSetting) naturalOrder.push_back(bu::UTF8to16(file));
+  std::stable_sort(naturalOrder.begin(), naturalOrder.end(), bu::NaturalStringLessThan);
   std::vector<std::string> paths;
-  for (const UTF8String& file : fileSetting) paths.emplace_back(file.begin(), file.end());
+  for (const UTF16String& file : naturalOrder) paths.push_back(bu::UTF16toStdString(file));
   // The files' names, interned: every later lookup of the same text shares
   // one representation, so comparing names is comparing pointers.
   std::vector<bu::ImmutableString> names;
