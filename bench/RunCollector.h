@@ -46,6 +46,19 @@ private:
   std::map<std::string, bool> mFromMedian;
 };
 
+// Runs the registered benchmarks with a Reporter (a RunCollector with a
+// PrintRatios() of its own) and prints its ratio table; main's result.
+template <class Reporter>
+int RunAndPrintRatios(int inArgc, char** inArgv) {
+  benchmark::Initialize(&inArgc, inArgv);
+  if (benchmark::ReportUnrecognizedArguments(inArgc, inArgv)) return 1;
+  Reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios();
+  benchmark::Shutdown();
+  return 0;
+}
+
 }  // namespace bench
 }  // namespace basalt
 

@@ -191,11 +191,5 @@ void RegisterAll(const std::vector<Document>& inDocuments) {
 int main(int argc, char** argv) {
   const std::vector<Document> documents = LoadDocuments();
   RegisterAll(documents);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
+  return basalt::bench::RunAndPrintRatios<RatioReporter>(argc, argv);
 }

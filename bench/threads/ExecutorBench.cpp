@@ -21,6 +21,8 @@
 #include <basalt/threads/SharedThreads.h>
 #include <basalt/threads/SubExecutor.h>
 
+#include "RunCollector.h"
+
 #include <benchmark/benchmark.h>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
@@ -285,11 +287,5 @@ int main(int argc, char** argv) {
   for (const auto& entry : benchmarks) {
     benchmark::RegisterBenchmark(entry.mName, entry.mFunction)->UseRealTime()->Unit(benchmark::kMillisecond);
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
+  return basalt::bench::RunAndPrintRatios<RatioReporter>(argc, argv);
 }

@@ -12,6 +12,8 @@
 // counts with its best run.
 #include <basalt/utility/SmallBlockAllocator.h>
 
+#include "RunCollector.h"
+
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
@@ -247,11 +249,5 @@ int main(int argc, char** argv) {
                    [&rank](const auto& inA, const auto& inB) { return rank(inA.first) < rank(inB.first); });
   for (const auto& entry : list) benchmark::RegisterBenchmark(entry.first.c_str(), entry.second)->UseRealTime();
 
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
+  return basalt::bench::RunAndPrintRatios<RatioReporter>(argc, argv);
 }

@@ -137,11 +137,5 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("sort/natural/basalt_ci", SortBasaltInsensitive)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("sort/natural/icu", SortICU)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("sort/lexicographic", SortLexicographic)->Unit(benchmark::kMillisecond);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
+  return basalt::bench::RunAndPrintRatios<RatioReporter>(argc, argv);
 }
