@@ -40,6 +40,23 @@ inline bool TakeContinuationMark(const AsyncExecutor* inExecutor) noexcept {
   return true;
 }
 
+// Going further: when the poster's queue has nothing else to do, posting the
+// continuation and taking it straight back is the same as running it at
+// once, minus the round trip. An executor of the library that can tell
+// implements this; a serial sub-executor asks it before handing its next
+// dispatch on, and runs the dispatch in place when the answer is yes.
+class IInlineContinuation {
+public:
+  // True only when this thread works for the executor, the executor is
+  // neither paused nor terminated, and no other work of it is waiting or due:
+  // then nothing could start between posting a function now and this thread
+  // taking it back.
+  virtual bool MayContinueOnThisThread() noexcept = 0;
+
+protected:
+  ~IInlineContinuation() = default;
+};
+
 }  // namespace internal
 }  // namespace threads
 }  // namespace basalt

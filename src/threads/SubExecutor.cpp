@@ -71,7 +71,7 @@ void RunDiscardingExceptions(Impl& inImpl, const boost::function<void()>& inFunc
 
 template <class Container>
 SubExecutorImpl<Container>::SubExecutorImpl(const boost::shared_ptr<AsyncExecutor>& inParent, int inConcurrency)
-    : mConcurrency(inConcurrency), mParent(inParent) {
+    : mConcurrency(inConcurrency), mParent(inParent), mInline(dynamic_cast<IInlineContinuation*>(inParent.get())) {
   if (!mMutex.Valid()) throw std::bad_alloc();
   mRunningThreads.reserve(static_cast<std::size_t>(std::min(inConcurrency, 16)));
   mRetired.emplace(0, 0);
@@ -93,18 +93,36 @@ bool SubExecutorImpl<Container>::CallAsynchronously(const boost::function<void()
                                                     unsigned int inDelayMs) {
   Parent parent;
   if (inDelayMs == 0) {
-    // Copy the function before locking: it may be large, and may throw.
+    // Copy the function first: it may be large, and may throw.
     std::unique_ptr<AllocatedFunctionWithSerialNumber> record(new AllocatedFunctionWithSerialNumber(inFunction));
+    if (mTerminated.load()) return false;  // the record dies here
+    // Queued without the mutex (see mCounts in the header). A record that
+    // joins while Terminate runs is still taken by the draining queue, or
+    // dropped below once the parent is gone.
+    const std::uint64_t serial = mLastSerial.fetch_add(1) + 1;
+    record->mSerialNumber = serial;
+    try {
+      mQueue.Push(record.get());
+    } catch (...) {
+      RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
+      Retire(serial);  // so that no Flush waits for it
+      throw;
+    }
+    record.release();
+    // Every slot busy: a run that finishes sees the count and dispatches.
+    const std::uint64_t before = mCounts.fetch_add(kQueuedOne);
+    if (static_cast<int>(static_cast<std::uint32_t>(before)) >= mConcurrency) return true;
     int dispatches = 0;
+    bool parentGone = false;
     {
       RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
-      if (mTerminated) return false;  // the record dies after the unlock
-      record->mSerialNumber = mLastSerial + 1;
-      mQueue.Push(record.get());  // the only step that may throw; nothing changed yet
-      record.release();
-      ++mLastSerial;
-      ++mQueued;
-      dispatches = DecideDispatches(1, parent);
+      parentGone = !mParent;
+      if (!parentGone) dispatches = DecideDispatches(1, parent);
+    }
+    if (parentGone) {
+      // Terminated, flushed and idle: nothing will ever run what is queued.
+      DropQueued();
+      return false;
     }
     return dispatches == 0 || PostDispatches(parent, dispatches);
   }
@@ -177,7 +195,7 @@ void SubExecutorImpl<Container>::Flush() {
   std::uint64_t last;
   {
     RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::Flush");
-    last = mLastSerial;
+    last = mLastSerial.load();
   }
   if (last != 0) WaitUntilUpToThisFunctionIsRetired(last);
   Parent released;  // let go after the unlock: the parent's destructor may block
@@ -229,31 +247,35 @@ void SubExecutorImpl<Container>::WaitUntilUpToThisFunctionIsRetired(std::uint64_
 
 template <class Container>
 void SubExecutorImpl<Container>::OnThreadExecute() {
+  // Each turn is one dispatch: the first was posted to the parent, the
+  // others were decided by the run before them to run here at once.
+  for (;;) {
   AllocatedFunctionWithSerialNumber* record = nullptr;
   Parent released;
   {
     RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::OnThreadExecute1");
     --mUnstartedDispatches;
     // Records move in and out only under the mutex, so the count is exact.
-    if (mPaused || mQueued == 0) {
-      --mRunning;
+    if (mPaused || Queued() <= 0) {
+      AddRunning(-1);
       ReleaseParentIfIdle(released);
       return;
     }
     try {
       AddRunningThread(GetCurrentThreadID());
     } catch (...) {
-      --mRunning;
+      AddRunning(-1);
       throw;
     }
     record = mQueue.Pop();
-    --mQueued;
+    AddQueued(-1);
   }
   const std::uint64_t serial = record->mSerialNumber;
   boost::function<void()> function;
   function.swap(record->mFunction);
   delete record;
-  RunAndRetire(function, serial, "SubExecutorImpl::OnThreadExecute2");
+  if (!RunAndRetire(function, serial, "SubExecutorImpl::OnThreadExecute2")) return;
+  }
 }
 
 template <class Container>
@@ -264,13 +286,13 @@ void SubExecutorImpl<Container>::OnThreadDelayedExecute(std::uint64_t inKey) {
     RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::OnThreadDelayedExecute1");
     typename DelayedMap::iterator it = mDelayed.find(inKey);
     if (it == mDelayed.end()) return;  // dropped by Terminate
-    const bool runHere = !mPaused && !mTerminated && mRunning < mConcurrency;
+    const bool runHere = !mPaused && !mTerminated && Running() < mConcurrency;
     if (runHere) AddRunningThread(GetCurrentThreadID());  // the one step that may throw
     function.swap(it->second);
     mDelayed.erase(it);
     if (runHere) {
-      serial = ++mLastSerial;
-      ++mRunning;
+      serial = mLastSerial.fetch_add(1) + 1;
+      AddRunning(1);
     }
   }
   if (serial == 0) {
@@ -278,26 +300,26 @@ void SubExecutorImpl<Container>::OnThreadDelayedExecute(std::uint64_t inKey) {
     CallAsynchronously(function, 0);
     return;
   }
-  RunAndRetire(function, serial, "SubExecutorImpl::OnThreadDelayedExecute2");
+  if (RunAndRetire(function, serial, "SubExecutorImpl::OnThreadDelayedExecute2")) OnThreadExecute();
 }
 
 template <class Container>
-void SubExecutorImpl<Container>::RunAndRetire(boost::function<void()>& ioFunction, std::uint64_t inSerial,
+bool SubExecutorImpl<Container>::RunAndRetire(boost::function<void()>& ioFunction, std::uint64_t inSerial,
                                               const char* inSite) {
   try {
     RunDiscardingExceptions(*this, ioFunction);
   } catch (...) {
     // Only the unwinding of a cancelled thread gets here; it must not leave
-    // the slot taken and the serial unretired.
-    FinishRun(ioFunction, inSerial, inSite);
+    // the slot taken and the serial unretired, and hands its successor on.
+    FinishRun(ioFunction, inSerial, inSite, false);
     throw;
   }
-  FinishRun(ioFunction, inSerial, inSite);
+  return FinishRun(ioFunction, inSerial, inSite, true);
 }
 
 template <class Container>
-void SubExecutorImpl<Container>::FinishRun(boost::function<void()>& ioFunction, std::uint64_t inSerial,
-                                           const char* inSite) {
+bool SubExecutorImpl<Container>::FinishRun(boost::function<void()>& ioFunction, std::uint64_t inSerial,
+                                           const char* inSite, bool inMayContinue) {
   // What the function holds is let go before its serial retires, so a Flush
   // that returns has seen it released.
   ioFunction.clear();
@@ -305,13 +327,21 @@ void SubExecutorImpl<Container>::FinishRun(boost::function<void()>& ioFunction, 
   int dispatches = 0;
   {
     RecursiveMutex::ScopedLock lock(mMutex, inSite);
-    --mRunning;
+    AddRunning(-1);
     RemoveRunningThread(GetCurrentThreadID());
     dispatches = DecideDispatches(1, parent);
     if (dispatches == 0) {
       Retire(inSerial);
       ReleaseParentIfIdle(parent);
-      return;
+      return false;
+    }
+    // When the parent has nothing else to do on this thread, posting the
+    // dispatch and taking it straight back is running it here: the caller
+    // does so, as that dispatch (running and unstarted already count it).
+    if (inMayContinue && mInline != nullptr && mInline->MayContinueOnThisThread()) {
+      parent.reset();  // a copy: mParent stays while the dispatch counts
+      Retire(inSerial);
+      return true;
     }
   }
   // The next dispatch is posted before this serial retires, so that a Flush
@@ -332,6 +362,7 @@ void SubExecutorImpl<Container>::FinishRun(boost::function<void()>& ioFunction, 
     Retire(inSerial);
     ReleaseParentIfIdle(parent);
   }
+  return false;
 }
 
 template <class Container>
@@ -339,9 +370,9 @@ int SubExecutorImpl<Container>::DecideDispatches(int inWanted, Parent& outParent
   if (!mParent || mPaused) return 0;
   // A dispatch runs one function; those already posted will each take one of
   // the queued ones, so more would find nothing.
-  const int dispatches = std::min({inWanted, mConcurrency - mRunning, mQueued - mUnstartedDispatches});
+  const int dispatches = std::min({inWanted, mConcurrency - Running(), Queued() - mUnstartedDispatches});
   if (dispatches <= 0) return 0;
-  mRunning += dispatches;
+  AddRunning(dispatches);
   mUnstartedDispatches += dispatches;
   outParent = mParent;
   return dispatches;
@@ -360,7 +391,7 @@ bool SubExecutorImpl<Container>::PostDispatches(const Parent& inParent, int inCo
       posted = inParent->CallAsynchronously(dispatch, 0);
     } catch (...) {
       RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
-      mRunning -= inCount - i;
+      AddRunning(-(inCount - i));
       mUnstartedDispatches -= inCount - i;
       throw;
     }
@@ -379,23 +410,23 @@ void SubExecutorImpl<Container>::OnParentRefused(int inUnpostedDispatches) {
   Parent released;
   {
     RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
-    mRunning -= inUnpostedDispatches;
+    AddRunning(-inUnpostedDispatches);
     mUnstartedDispatches -= inUnpostedDispatches;
     mTerminated = true;
     mPaused = false;
     droppedDelayed.swap(mDelayed);
     // Dispatches still in flight run what they can; the last of them to
     // finish comes back here through its own refused dispatch.
-    if (mRunning != 0 || mQueued == 0) {
+    if (Running() != 0 || Queued() <= 0) {
       ReleaseParentIfIdle(released);
       return;
     }
     try {
-      dropped.reserve(static_cast<std::size_t>(mQueued));
+      dropped.reserve(static_cast<std::size_t>(std::max(0, Queued())));
     } catch (...) {
     }
     while (AllocatedFunctionWithSerialNumber* record = mQueue.Pop()) {
-      --mQueued;
+      AddQueued(-1);
       if (dropped.size() < dropped.capacity()) {
         dropped.push_back(record);
       } else {  // out of memory: release it here, under the mutex
@@ -415,8 +446,27 @@ void SubExecutorImpl<Container>::OnParentRefused(int inUnpostedDispatches) {
 }
 
 template <class Container>
+void SubExecutorImpl<Container>::DropQueued() {
+  for (;;) {
+    AllocatedFunctionWithSerialNumber* record;
+    {
+      RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
+      record = mQueue.Pop();
+      if (record == nullptr) return;
+      AddQueued(-1);
+    }
+    record->mFunction.clear();
+    {
+      RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::CallAsynchronously");
+      Retire(record->mSerialNumber);
+    }
+    delete record;
+  }
+}
+
+template <class Container>
 void SubExecutorImpl<Container>::ReleaseParentIfIdle(Parent& outReleased) noexcept {
-  if (mReleaseParentWhenIdle && mRunning == 0 && mQueued == 0) outReleased.swap(mParent);
+  if (mReleaseParentWhenIdle && Running() == 0 && Queued() <= 0) outReleased.swap(mParent);
 }
 
 template <class Container>

@@ -15,6 +15,8 @@
 
 #include <basalt/threads/AsyncExecutor.h>
 #include <basalt/threads/SyncPrimitives.h>
+
+#include "threads/ContinuationInternal.h"
 #include <basalt/utility/SmallBlockAllocator.h>
 
 #include <boost/enable_shared_from_this.hpp>
@@ -331,28 +333,64 @@ private:
   // terminates, and once nothing is in flight the queue is dropped, its serials
   // retired so that no Flush waits for them forever.
   void OnParentRefused(int inUnpostedDispatches);
+  // Mutex released. Drops whatever is queued once the parent is gone for good,
+  // retiring the serials; functions are released before their serials retire.
+  void DropQueued();
   // Runs a function that holds a serial and a running slot, then gives both
   // back and clears the function.
-  void RunAndRetire(boost::function<void()>& ioFunction, std::uint64_t inSerial, const char* inSite);
-  void FinishRun(boost::function<void()>& ioFunction, std::uint64_t inSerial, const char* inSite);
+  // True when the run's successor was decided to run on this thread at once
+  // (the caller then acts as that dispatch); see FinishRun.
+  bool RunAndRetire(boost::function<void()>& ioFunction, std::uint64_t inSerial, const char* inSite);
+  bool FinishRun(boost::function<void()>& ioFunction, std::uint64_t inSerial, const char* inSite,
+                 bool inMayContinue);
 
   RecursiveMutex mMutex;
   const int mConcurrency;
   Parent mParent;
+  // The parent's answer to whether a dispatch may run in place (null when the
+  // parent cannot tell); valid while mParent is set.
+  IInlineContinuation* const mInline;
   bool mPaused = false;
-  bool mTerminated = false;
+  // Read without the mutex by CallAsynchronously, as a first check only.
+  std::atomic<bool> mTerminated{false};
   bool mReleaseParentWhenIdle = false;
   // Threads in one of our functions; a thread appears once per nesting level.
   utility::SmallBlockAllocator::vector<unsigned int> mRunningThreads;
   Container mQueue;
-  int mRunning = 0;             // dispatches posted and not finished, and delayed functions running
-  int mUnstartedDispatches = 0;  // of those, dispatches that have not taken a record yet
-  int mQueued = 0;
-  std::uint64_t mLastSerial = 0;
+  int mUnstartedDispatches = 0;  // of the running dispatches, those that have not taken a record yet
   DelayedMap mDelayed;
   std::uint64_t mLastDelayedKey = 0;
   Map<std::uint64_t, std::uint64_t> mRetired;  // first -> last serial of each finished run
   WaiterMap mWaiters;
+
+  // A call without delay queues its record without the mutex: it takes a
+  // serial, pushes the record, and counts it with one atomic addition that
+  // also tells it how many runs are going on. A run that finishes lowers its
+  // count in the same word and decides the next dispatch under the mutex; of
+  // the two changes to the word, the later one sees the earlier, so either
+  // the finishing run sees the record or the caller sees the free slot and
+  // decides under the mutex. Under the mutex the queued count never exceeds
+  // the records in the queue; records dropped while their callers had not
+  // counted them yet can make it negative for a moment.
+  //   bits 0..31   runs: dispatches posted and not finished, and delayed
+  //                functions running
+  //   bits 32..63  records queued (signed)
+  static constexpr std::uint64_t kQueuedOne = std::uint64_t(1) << 32;
+  int Running() const noexcept { return static_cast<int>(static_cast<std::uint32_t>(mCounts.load())); }
+  int Queued() const noexcept { return static_cast<std::int32_t>(static_cast<std::uint32_t>(mCounts.load() >> 32)); }
+  void AddRunning(int inDelta) noexcept {
+    mCounts.fetch_add(static_cast<std::uint64_t>(static_cast<std::int64_t>(inDelta)));
+  }
+  void AddQueued(int inDelta) noexcept {
+    mCounts.fetch_add(static_cast<std::uint64_t>(static_cast<std::int64_t>(inDelta)) << 32);
+  }
+
+  // Callers touch these on every call; kept off the lines the runs write.
+  char mPadding1[64];
+  std::atomic<std::uint64_t> mCounts{0};
+  char mPadding2[64];
+  std::atomic<std::uint64_t> mLastSerial{0};
+  char mPadding3[64];
 };
 
 template <class Container>

@@ -195,6 +195,15 @@ WorkRecord* ThreadSafeDelayQueue::Take() {
   }
 }
 
+bool ThreadSafeDelayQueue::IdleForContinuation() noexcept {
+  if (tServedQueue != this) return false;
+  const Clock::rep earliest = mEarliest.load(std::memory_order_seq_cst);
+  if (earliest != kNoDelayed && earliest <= Clock::now().time_since_epoch().count()) return false;
+  // The FIFO's consumer side is read under the consumer lock only.
+  std::unique_lock<std::mutex> lock(mLock, std::try_to_lock);
+  return lock.owns_lock() && !mFifo.MayHaveItems();
+}
+
 void ThreadSafeDelayQueue::DiscardDelayed() {
   utility::SmallBlockAllocator::vector<DelayedItem> items;
   {

@@ -70,6 +70,11 @@ public:
   // thread counts as serving this queue from its first call on.
   WorkRecord* Take();
 
+  // Whether the calling thread serves this queue and nothing is waiting in
+  // it or due from the delayed records. False too when another worker is
+  // taking work at this moment.
+  bool IdleForContinuation() noexcept;
+
   // Destroys every delayed record unrun.
   void DiscardDelayed();
 

@@ -207,14 +207,20 @@ void ThreadedWorkQueue::Flush() {
 
 void ThreadedWorkQueue::Pause() {
   if (!Enter()) return;
+  mPaused.store(true);
   mPauseGate->Close();
   Leave();
 }
 
 void ThreadedWorkQueue::Resume() {
   if (!Enter()) return;
+  mPaused.store(false);
   mPauseGate->Open();
   Leave();
+}
+
+bool ThreadedWorkQueue::MayContinueOnThisThread() noexcept {
+  return !mPaused.load() && !IsTerminated() && mCore->IdleForContinuation();
 }
 
 void ThreadedWorkQueue::WaitIfPaused() {

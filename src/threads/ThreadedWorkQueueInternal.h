@@ -9,6 +9,8 @@
 #ifndef BASALT_THREADS_THREADEDWORKQUEUEINTERNAL_H
 #define BASALT_THREADS_THREADEDWORKQUEUEINTERNAL_H
 
+#include "threads/ContinuationInternal.h"
+
 #include <basalt/threads/AsyncExecutor.h>
 #include <basalt/threads/SyncPrimitives.h>
 
@@ -28,7 +30,7 @@ namespace internal {
 class ThreadSafeDelayQueue;
 struct WorkRecord;
 
-class ThreadedWorkQueue final : public AsyncThreadedExecutor {
+class ThreadedWorkQueue final : public AsyncThreadedExecutor, public IInlineContinuation {
 public:
   // inThreadCount > 0. Throws when a thread cannot be started (the threads
   // already started are ended and joined).
@@ -48,6 +50,7 @@ public:
   void Pause() override;
   void Resume() override;
   void WaitIfPaused() override;
+  bool MayContinueOnThisThread() noexcept override;
 
   // The name of worker inIndex (0-based) of inCount.
   static std::string WorkerName(const std::string& inName, int inCount, int inIndex);
@@ -66,6 +69,7 @@ private:
   std::vector<boost::thread::id> mThreadIds;  // fixed once constructed
   std::vector<WorkRecord*> mEndRecords;       // made up front: Terminate cannot fail
   boost::shared_ptr<Gate> mPauseGate;
+  std::atomic<bool> mPaused{false};  // mirrors the gate, for MayContinueOnThisThread
 };
 
 }  // namespace internal

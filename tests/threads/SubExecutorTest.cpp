@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -514,6 +515,51 @@ TEST(SubExecutorHandOn, WorkPostedInsideAHandOnStillWakesAnIdleWorker) {
       0);
   ASSERT_TRUE(done.WaitAtLeast(1));
   EXPECT_TRUE(otherWorkerRan.load());
+  queue->Terminate();
+  queue->Flush();
+}
+
+// A serial queue whose next function runs in place on the parent's thread
+// must still let the parent's own work through: a function posted to the
+// parent, or one that falls due there, runs before the queue is done.
+TEST(SubExecutorHandOn, TheParentsOwnWorkIsNotHeldBackByAQueueRunningInPlace) {
+  const boost::shared_ptr<AsyncThreadedExecutor> queue =
+      basalt::threads::CreateAsyncThreadedExecutor("InPlaceTest", 1);
+  const boost::shared_ptr<AsyncThreadedExecutor> sub = CreateSubExecutor(queue, 1);
+
+  // Posted to the parent by the first function: it runs before the third.
+  std::vector<int> order;  // touched only on the queue's one thread
+  constexpr int kFunctions = 100;
+  for (int i = 1; i <= kFunctions; ++i) {
+    sub->CallAsynchronously(
+        [&, i] {
+          order.push_back(i);
+          if (i == 1) queue->CallAsynchronously([&] { order.push_back(0); }, 0);
+        },
+        0);
+  }
+  sub->Flush();
+  ASSERT_EQ(order.size(), static_cast<std::size_t>(kFunctions + 1));
+  EXPECT_EQ(std::find(order.begin(), order.end(), 0) - order.begin(), 1);
+
+  // A delayed function of the parent falls due while a chain keeps the queue
+  // busy; the chain stops once it ran, or after 10 s as a failure bound.
+  std::atomic<bool> delayedRan{false};
+  Tally chainEnded;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::function<void()> step = [&] {
+    if (!delayedRan.load() && std::chrono::steady_clock::now() < deadline) {
+      sub->CallAsynchronously(step, 0);
+    } else {
+      chainEnded.Add();
+    }
+  };
+  queue->CallAsynchronously([&] { delayedRan = true; }, 10);
+  sub->CallAsynchronously(step, 0);
+  ASSERT_TRUE(chainEnded.WaitAtLeast(1));
+  EXPECT_TRUE(delayedRan.load());
+  sub->Terminate();
+  sub->Flush();
   queue->Terminate();
   queue->Flush();
 }
