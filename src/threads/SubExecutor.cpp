@@ -250,31 +250,31 @@ void SubExecutorImpl<Container>::OnThreadExecute() {
   // Each turn is one dispatch: the first was posted to the parent, the
   // others were decided by the run before them to run here at once.
   for (;;) {
-  AllocatedFunctionWithSerialNumber* record = nullptr;
-  Parent released;
-  {
-    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::OnThreadExecute1");
-    --mUnstartedDispatches;
-    // Records move in and out only under the mutex, so the count is exact.
-    if (mPaused || Queued() <= 0) {
-      AddRunning(-1);
-      ReleaseParentIfIdle(released);
-      return;
+    AllocatedFunctionWithSerialNumber* record = nullptr;
+    Parent released;
+    {
+      RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::OnThreadExecute1");
+      --mUnstartedDispatches;
+      // Under the mutex the count never exceeds the records queued.
+      if (mPaused || Queued() <= 0) {
+        AddRunning(-1);
+        ReleaseParentIfIdle(released);
+        return;
+      }
+      try {
+        AddRunningThread(GetCurrentThreadID());
+      } catch (...) {
+        AddRunning(-1);
+        throw;
+      }
+      record = mQueue.Pop();
+      AddQueued(-1);
     }
-    try {
-      AddRunningThread(GetCurrentThreadID());
-    } catch (...) {
-      AddRunning(-1);
-      throw;
-    }
-    record = mQueue.Pop();
-    AddQueued(-1);
-  }
-  const std::uint64_t serial = record->mSerialNumber;
-  boost::function<void()> function;
-  function.swap(record->mFunction);
-  delete record;
-  if (!RunAndRetire(function, serial, "SubExecutorImpl::OnThreadExecute2")) return;
+    const std::uint64_t serial = record->mSerialNumber;
+    boost::function<void()> function;
+    function.swap(record->mFunction);
+    delete record;
+    if (!RunAndRetire(function, serial, "SubExecutorImpl::OnThreadExecute2")) return;
   }
 }
 
