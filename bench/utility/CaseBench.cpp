@@ -16,6 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "Generator.h"
 #include "RunCollector.h"
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
@@ -30,17 +31,7 @@ namespace {
 
 using basalt::UTF16String;
 
-class Generator {
-public:
-  explicit Generator(std::uint32_t inSeed) : mState(inSeed) {}
-  std::uint32_t Below(std::uint32_t inBound) {
-    mState = mState * 1664525u + 1013904223u;
-    return (mState >> 8) % inBound;
-  }
-
-private:
-  std::uint32_t mState;
-};
+using basalt::bench::Generator;
 
 UTF16String Units(const std::u16string& inText) { return UTF16String(inText.data(), inText.size()); }
 

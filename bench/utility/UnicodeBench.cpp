@@ -23,6 +23,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "Generator.h"
 #include "RunCollector.h"
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
@@ -38,17 +39,7 @@ namespace {
 using basalt::UTF16String;
 using basalt::UTF8String;
 
-class Generator {
-public:
-  explicit Generator(std::uint32_t inSeed) : mState(inSeed) {}
-  std::uint32_t Below(std::uint32_t inBound) {
-    mState = mState * 1664525u + 1013904223u;
-    return (mState >> 8) % inBound;
-  }
-
-private:
-  std::uint32_t mState;
-};
+using basalt::bench::Generator;
 
 // Words joined by spaces, with punctuation now and then, until inBytes.
 UTF8String WordText(const std::vector<std::string>& inWords, std::size_t inBytes, std::uint32_t inSeed) {
