@@ -45,7 +45,7 @@ bool IsDocumentedError(const char* inText) {
 
 void CheckDouble(double inValue) {
   if (!std::isfinite(inValue)) return;
-  char expected[64], actual[32];
+  char expected[64], actual[bs::internal::kFormatDoubleSpace];
   std::snprintf(expected, sizeof expected, "%1.*lg", 17, inValue);
   *bs::internal::FormatDouble(inValue, actual) = 0;
   Check(std::strcmp(expected, actual) == 0);

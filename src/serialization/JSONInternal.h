@@ -9,6 +9,7 @@
 #include <boost/any.hpp>
 #include <boost/smart_ptr/make_shared.hpp>
 
+#include <cstddef>
 #include <utility>
 
 namespace basalt {
@@ -25,7 +26,9 @@ JSONValuePtr MakeValue(T&& inValue) {
 }
 
 // Writes inValue as printf's "%.17g" does in the C locale and returns the end
-// of the text (at most 24 bytes; no terminator).
+// of the text (at most 24 bytes; no terminator). outText must have room for
+// kFormatDoubleSpace bytes: the bytes after the text are scratch.
+constexpr std::size_t kFormatDoubleSpace = 40;
 BSL_EXPORT char* FormatDouble(double inValue, char* outText) noexcept;
 
 }  // namespace internal

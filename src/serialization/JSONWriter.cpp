@@ -19,29 +19,20 @@ namespace serialization {
 namespace internal {
 namespace {
 
-// Two decimal digits per entry, "00" to "99".
-struct DigitPairs {
-  char mText[200] = {};
-  constexpr DigitPairs() {
-    for (int i = 0; i < 100; ++i) {
-      mText[2 * i] = static_cast<char>('0' + i / 10);
-      mText[2 * i + 1] = static_cast<char>('0' + i % 10);
-    }
-  }
-};
-constexpr DigitPairs kDigitPairs;
-
-// The 17 decimal digits of inValue, which is below 10^17, with leading zeros.
-void Write17Digits(std::uint64_t inValue, char* outDigits) noexcept {
-  for (int i = 15; i >= 1; i -= 2) {
-    const unsigned pair = static_cast<unsigned>(inValue % 100);
-    inValue /= 100;
-    std::memcpy(outDigits + i, kDigitPairs.mText + 2 * pair, 2);
-  }
-  outDigits[0] = static_cast<char>('0' + inValue);
+// The 8 decimal digits of inValue (below 10^8) as the bytes of a 64-bit word
+// in text order on a little-endian machine: the halves, then their digit
+// pairs, then the digits are split in parallel lanes, each division by a
+// multiplication that is exact in the lane's range.
+inline std::uint64_t EightDigits(std::uint32_t inValue) noexcept {
+  std::uint64_t x = inValue / 10000 | static_cast<std::uint64_t>(inValue % 10000) << 32;
+  const std::uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007Full;
+  x = hundreds | (x - hundreds * 100) << 16;
+  const std::uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000Full;
+  x = tens | (x - tens * 10) << 8;
+  return x | 0x3030303030303030ull;
 }
 
-#if defined(__SIZEOF_INT128__)
+#if defined(__SIZEOF_INT128__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 constexpr std::uint64_t kPowersOf10[] = {1ull,
                                          10ull,
                                          100ull,
@@ -102,36 +93,48 @@ char* FormatDoubleInRange(double inValue, char* outText) noexcept {
     }
   }
 
-  char all[17];
-  Write17Digits(digits, all);
-  int significant = 17;
-  while (significant > 1 && all[significant - 1] == '0') --significant;
+  // The 17 digits: the first, then two words of 8, kept in registers and
+  // stored only to their places in the text.
+  const std::uint32_t high = static_cast<std::uint32_t>(digits / 100000000);  // 9 digits
+  const char first = static_cast<char>('0' + high / 100000000);
+  const std::uint64_t middle = EightDigits(high % 100000000);
+  const std::uint64_t last = EightDigits(static_cast<std::uint32_t>(digits % 100000000));
+  // Trailing zeros are the high bytes of the words that equal '0'.
+  constexpr std::uint64_t kZeros = 0x3030303030303030ull;
+  int significant;
+  if ((last ^ kZeros) != 0) {
+    significant = 17 - __builtin_clzll(last ^ kZeros) / 8;
+  } else if ((middle ^ kZeros) != 0) {
+    significant = 9 - __builtin_clzll(middle ^ kZeros) / 8;
+  } else {
+    significant = 1;
+  }
   char* out = outText;
   if ((bits >> 63) != 0) *out++ = '-';
-  if (log10 >= 0) {
-    const int integerDigits = log10 + 1;
-    std::memcpy(out, all, static_cast<std::size_t>(integerDigits));
-    out += integerDigits;
-    if (significant > integerDigits) {
-      *out++ = '.';
-      std::memcpy(out, all + integerDigits, static_cast<std::size_t>(significant - integerDigits));
-      out += significant - integerDigits;
-    }
-  } else {
-    *out++ = '0';
-    *out++ = '.';
-    for (int zeros = -log10 - 1; zeros > 0; --zeros) *out++ = '0';
-    std::memcpy(out, all, static_cast<std::size_t>(significant));
-    out += significant;
+  if (log10 < 0) {
+    // Below 1, down to 2^-9: "0.", at most two more zeros, the digits.
+    std::memcpy(out, "0.00", 4);
+    out += 1 - log10;
   }
-  return out;
+  out[0] = first;
+  std::memcpy(out + 1, &middle, 8);
+  std::memcpy(out + 9, &last, 8);
+  if (log10 < 0) return out + significant;
+  const int integerDigits = log10 + 1;
+  if (significant <= integerDigits) return out + integerDigits;
+  // The point after the integer digits, and the rest of the digits after it:
+  // the 16 digits after the first, moved down by those before the point.
+  const unsigned __int128 rest = (static_cast<unsigned __int128>(last) << 64 | middle) >> (8 * (integerDigits - 1));
+  out[integerDigits] = '.';
+  std::memcpy(out + integerDigits + 1, &rest, 16);
+  return out + significant + 1;
 }
 #endif
 
 }  // namespace
 
 char* FormatDouble(double inValue, char* outText) noexcept {
-#if defined(__SIZEOF_INT128__)
+#if defined(__SIZEOF_INT128__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   if (char* end = FormatDoubleInRange(inValue, outText)) return end;
 #endif
   return std::to_chars(outText, outText + 24, inValue, std::chars_format::general, 17).ptr;
@@ -395,7 +398,7 @@ private:
       mOut.Append("null", 4);
       return;
     }
-    char* out = reinterpret_cast<char*>(mOut.Reserve(24));
+    char* out = reinterpret_cast<char*>(mOut.Reserve(internal::kFormatDoubleSpace));
     mOut.Commit(reinterpret_cast<unsigned char*>(internal::FormatDouble(inValue, out)));
   }
 

@@ -75,7 +75,7 @@ TEST(JSONWrite, DoublesAsPrintfWritesThem) {
   EXPECT_EQ(Write(0.5), "0.5");
   std::setlocale(LC_NUMERIC, "C");
   auto check = [](double inValue) {
-    char expected[64], actual[32];
+    char expected[64], actual[internal::kFormatDoubleSpace];
     std::snprintf(expected, sizeof expected, "%1.*lg", 17, inValue);
     *internal::FormatDouble(inValue, actual) = 0;
     ASSERT_STREQ(actual, expected) << std::hexfloat << inValue;
