@@ -247,34 +247,39 @@ void SubExecutorImpl<Container>::WaitUntilUpToThisFunctionIsRetired(std::uint64_
 
 template <class Container>
 void SubExecutorImpl<Container>::OnThreadExecute() {
-  // Each turn is one dispatch: the first was posted to the parent, the
-  // others were decided by the run before them to run here at once.
-  for (;;) {
-    AllocatedFunctionWithSerialNumber* record = nullptr;
-    Parent released;
-    {
-      RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::OnThreadExecute1");
-      --mUnstartedDispatches;
-      // Under the mutex the count never exceeds the records queued.
-      if (mPaused || Queued() <= 0) {
-        AddRunning(-1);
-        ReleaseParentIfIdle(released);
-        return;
-      }
-      try {
-        AddRunningThread(GetCurrentThreadID());
-      } catch (...) {
-        AddRunning(-1);
-        throw;
-      }
-      record = mQueue.Pop();
-      AddQueued(-1);
+  AllocatedFunctionWithSerialNumber* record = nullptr;
+  Parent released;  // let go after the unlock
+  {
+    RecursiveMutex::ScopedLock lock(mMutex, "SubExecutorImpl::OnThreadExecute1");
+    --mUnstartedDispatches;
+    // Under the mutex the count never exceeds the records queued.
+    if (mPaused || Queued() <= 0) {
+      AddRunning(-1);
+      ReleaseParentIfIdle(released);
+      return;
     }
-    const std::uint64_t serial = record->mSerialNumber;
+    try {
+      AddRunningThread(GetCurrentThreadID());
+    } catch (...) {
+      AddRunning(-1);
+      throw;
+    }
+    record = mQueue.Pop();
+    AddQueued(-1);
+  }
+  RunRecords(record);
+}
+
+template <class Container>
+void SubExecutorImpl<Container>::RunRecords(AllocatedFunctionWithSerialNumber* inRecord) {
+  // Each turn runs one record: the first was taken by a dispatch, the others
+  // by the run before them, which found the parent with nothing else to do.
+  while (inRecord != nullptr) {
+    const std::uint64_t serial = inRecord->mSerialNumber;
     boost::function<void()> function;
-    function.swap(record->mFunction);
-    delete record;
-    if (!RunAndRetire(function, serial, "SubExecutorImpl::OnThreadExecute2")) return;
+    function.swap(inRecord->mFunction);
+    delete inRecord;
+    inRecord = RunAndRetire(function, serial, "SubExecutorImpl::OnThreadExecute2");
   }
 }
 
@@ -300,12 +305,13 @@ void SubExecutorImpl<Container>::OnThreadDelayedExecute(std::uint64_t inKey) {
     CallAsynchronously(function, 0);
     return;
   }
-  if (RunAndRetire(function, serial, "SubExecutorImpl::OnThreadDelayedExecute2")) OnThreadExecute();
+  RunRecords(RunAndRetire(function, serial, "SubExecutorImpl::OnThreadDelayedExecute2"));
 }
 
 template <class Container>
-bool SubExecutorImpl<Container>::RunAndRetire(boost::function<void()>& ioFunction, std::uint64_t inSerial,
-                                              const char* inSite) {
+AllocatedFunctionWithSerialNumber* SubExecutorImpl<Container>::RunAndRetire(boost::function<void()>& ioFunction,
+                                                                            std::uint64_t inSerial,
+                                                                            const char* inSite) {
   try {
     RunDiscardingExceptions(*this, ioFunction);
   } catch (...) {
@@ -318,30 +324,38 @@ bool SubExecutorImpl<Container>::RunAndRetire(boost::function<void()>& ioFunctio
 }
 
 template <class Container>
-bool SubExecutorImpl<Container>::FinishRun(boost::function<void()>& ioFunction, std::uint64_t inSerial,
-                                           const char* inSite, bool inMayContinue) {
+AllocatedFunctionWithSerialNumber* SubExecutorImpl<Container>::FinishRun(boost::function<void()>& ioFunction,
+                                                                         std::uint64_t inSerial, const char* inSite,
+                                                                         bool inMayContinue) {
   // What the function holds is let go before its serial retires, so a Flush
   // that returns has seen it released.
   ioFunction.clear();
   Parent parent;
   int dispatches = 0;
+  bool retired = false;
   {
     RecursiveMutex::ScopedLock lock(mMutex, inSite);
+    // When a function is queued for this run to take and the parent has
+    // nothing else to do on this thread, posting a dispatch and taking it
+    // straight back is running the function here: this run keeps its slot
+    // and its place among the running threads, and takes the record itself.
+    if (inMayContinue && mParent && !mPaused && Queued() - mUnstartedDispatches > 0 && mInline != nullptr &&
+        mInline->MayContinueOnThisThread()) {
+      Retire(inSerial);  // first: it is the one step that may throw
+      retired = true;
+      // Under the mutex the queued count never exceeds the records queued.
+      if (AllocatedFunctionWithSerialNumber* next = mQueue.Pop()) {
+        AddQueued(-1);
+        return next;
+      }
+    }
     AddRunning(-1);
     RemoveRunningThread(GetCurrentThreadID());
     dispatches = DecideDispatches(1, parent);
     if (dispatches == 0) {
-      Retire(inSerial);
+      if (!retired) Retire(inSerial);
       ReleaseParentIfIdle(parent);
-      return false;
-    }
-    // When the parent has nothing else to do on this thread, posting the
-    // dispatch and taking it straight back is running it here: the caller
-    // does so, as that dispatch (running and unstarted already count it).
-    if (inMayContinue && mInline != nullptr && mInline->MayContinueOnThisThread()) {
-      parent.reset();  // a copy: mParent stays while the dispatch counts
-      Retire(inSerial);
-      return true;
+      return nullptr;
     }
   }
   // The next dispatch is posted before this serial retires, so that a Flush
@@ -359,10 +373,10 @@ bool SubExecutorImpl<Container>::FinishRun(boost::function<void()>& ioFunction, 
   parent.reset();
   {
     RecursiveMutex::ScopedLock lock(mMutex, inSite);
-    Retire(inSerial);
+    if (!retired) Retire(inSerial);
     ReleaseParentIfIdle(parent);
   }
-  return false;
+  return nullptr;
 }
 
 template <class Container>

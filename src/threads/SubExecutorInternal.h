@@ -337,12 +337,15 @@ private:
   // retiring the serials; functions are released before their serials retire.
   void DropQueued();
   // Runs a function that holds a serial and a running slot, then gives both
-  // back and clears the function.
-  // True when the run's successor was decided to run on this thread at once
-  // (the caller then acts as that dispatch); see FinishRun.
-  bool RunAndRetire(boost::function<void()>& ioFunction, std::uint64_t inSerial, const char* inSite);
-  bool FinishRun(boost::function<void()>& ioFunction, std::uint64_t inSerial, const char* inSite,
-                 bool inMayContinue);
+  // back and clears the function. Returns the record this thread is to run
+  // next in the same slot (see FinishRun), else null.
+  AllocatedFunctionWithSerialNumber* RunAndRetire(boost::function<void()>& ioFunction, std::uint64_t inSerial,
+                                                  const char* inSite);
+  AllocatedFunctionWithSerialNumber* FinishRun(boost::function<void()>& ioFunction, std::uint64_t inSerial,
+                                               const char* inSite, bool inMayContinue);
+  // Runs inRecord and whatever records the runs hand on; the thread holds a
+  // running slot and is among the running threads.
+  void RunRecords(AllocatedFunctionWithSerialNumber* inRecord);
 
   RecursiveMutex mMutex;
   const int mConcurrency;
