@@ -130,16 +130,15 @@ private:
     for (;;) {
       if (PoolWork* work = TryPop()) {
         spun = false;
-        // A notification can miss (it may reach a worker that was awake
-        // already); whoever takes work passes the word on while more waits.
-        if (Idle(mCounts.load(std::memory_order_relaxed)) > 0 && mFifo.MayHaveItems()) mWake.notify_one();
         const bool longRunning = work->mLongRunning;
-        if (longRunning) {
-          mCounts.fetch_add(kBusyLongOne, std::memory_order_seq_cst);
-          // This thread may block from now on: let another take its place
-          // for the work still waiting.
-          if (mFifo.MayHaveItems()) WakeOrStartWorker(lock);
-        }
+        // This thread may block from now on: it no longer counts against
+        // the threads that ordinary work may keep busy.
+        if (longRunning) mCounts.fetch_add(kBusyLongOne, std::memory_order_seq_cst);
+        // A notification can miss: it may reach a worker that was counted
+        // idle but awake already, which then takes only one item. So whoever
+        // takes work passes the word on while more waits, to an idle worker
+        // or to a new one, as a producer would have.
+        if (mFifo.MayHaveItems()) WakeOrStartWorker(lock);
         if (lock.owns_lock()) lock.unlock();
         work->mCallback(work);
         lock.lock();

@@ -1,4 +1,5 @@
 #include <basalt/threads/SharedThreads.h>
+#include <basalt/threads/SubExecutor.h>
 #include <basalt/threads/ThreadIdentity.h>
 
 #include "TestGate.h"
@@ -163,6 +164,37 @@ TEST(SharedExecutors, BlockingIOWorkDoesNotStarveCPUWork) {
   EXPECT_TRUE(allBlocked) << "blocking items did not all get a thread";
   EXPECT_TRUE(cpuDone) << "CPU work starved behind blocking IO work";
   ASSERT_TRUE(unblocked.WaitAtLeast(kBlocked));
+}
+
+// A serial chain keeps one pool worker busy and lets the pool start no
+// other; the worker then sleeps counted idle. Two items posted back to back
+// wake it once for the first; the second's notification finds it awake
+// already, so it must be handed on to a new worker, or it waits behind the
+// first for as long as that one blocks.
+TEST(SharedExecutors, SecondItemGetsItsOwnWorkerAfterASerialChain) {
+  boost::shared_ptr<AsyncExecutor> cpu = threads::CreateCPUBoundExecutor();
+  if (cpu->ThreadCount() < 2) GTEST_SKIP() << "one worker runs one item at a time";
+  {
+    const boost::shared_ptr<AsyncThreadedExecutor> serial = threads::CreateSubExecutor(cpu, 1);
+    for (int i = 0; i < 1000; ++i) serial->CallAsynchronously([] {}, 0);
+    serial->Flush();
+  }
+  Gate release;
+  Tally started;
+  Tally finished;
+  for (int i = 0; i < 2; ++i) {
+    cpu->CallAsynchronously(
+        [&] {
+          started.Add();
+          release.Wait();
+          finished.Add();
+        },
+        0);
+  }
+  const bool both = started.WaitAtLeast(2);
+  release.Open();
+  EXPECT_TRUE(both) << "the second item waited behind the first";
+  ASSERT_TRUE(finished.WaitAtLeast(2));
 }
 
 TEST(TemporaryExecutors, AreReusedAndAtMostTwoWaitIdle) {
