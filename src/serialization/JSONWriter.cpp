@@ -173,8 +173,12 @@ struct Scratch {
   ~Scratch() { std::free(mBytes); }
 };
 
-// Blocks above this size are not kept for the next call.
-constexpr std::size_t kKeptScratch = 1 << 20;
+// Blocks above this size are not kept for the next call, so a thread holds
+// at most 4 MiB after writing. Letting a block of a few MiB go at every call
+// costs more than the page faults of refilling it: the system heap merges all
+// its small free blocks when a large one comes back, which slows every small
+// allocation after it.
+constexpr std::size_t kKeptScratch = std::size_t{1} << 22;
 constexpr std::size_t kFirstScratch = 4096;
 
 // A growing byte buffer over the thread's scratch block.
