@@ -77,7 +77,7 @@
 // recursively: a container that holds itself never ends.
 //
 // Thread safety: no shared state; each thread keeps its own scratch space
-// between calls (the writer's text up to 1 MiB, the parser's pending array
+// between calls (the writer's text up to 4 MiB, the parser's pending array
 // elements up to 65536). A tree may be read from several threads at once and
 // needs exclusive access while it is changed.
 #ifndef BASALT_SERIALIZATION_JSON_H
