@@ -52,24 +52,6 @@ std::string Show(const String& inText) {
   return result;
 }
 
-TEST(Locale, DefaultIsOneLocaleWithTheCodeUnitFacets) {
-  const std::locale& first = Locale::Default();
-  EXPECT_EQ(&first, &Locale::Default());
-  EXPECT_TRUE(std::has_facet<std::ctype<char16_t>>(first));
-  EXPECT_TRUE(std::has_facet<std::numpunct<char16_t>>(first));
-  EXPECT_TRUE(std::has_facet<std::num_put<char16_t>>(first));
-  EXPECT_TRUE(std::has_facet<std::num_get<char16_t>>(first));
-  EXPECT_TRUE(std::has_facet<std::ctype<unsigned char>>(first));
-  EXPECT_TRUE(std::has_facet<std::numpunct<unsigned char>>(first));
-  EXPECT_TRUE(std::has_facet<std::num_put<unsigned char>>(first));
-  EXPECT_TRUE(std::has_facet<std::num_get<unsigned char>>(first));
-  // The narrow facets are the classic ones.
-  EXPECT_EQ(&std::use_facet<std::ctype<char>>(first), &std::use_facet<std::ctype<char>>(std::locale::classic()));
-  EXPECT_EQ(&std::use_facet<std::numpunct<char>>(first), &std::use_facet<std::numpunct<char>>(std::locale::classic()));
-  // The standard locales lack them, which is why the streams imbue Default().
-  EXPECT_FALSE(std::has_facet<std::ctype<char16_t>>(std::locale::classic()));
-}
-
 template <class CharT>
 void ExpectClassicPunctuation(const std::locale& inLocale) {
   const std::numpunct<CharT>& punct = std::use_facet<std::numpunct<CharT>>(inLocale);
@@ -78,17 +60,6 @@ void ExpectClassicPunctuation(const std::locale& inLocale) {
   EXPECT_EQ(punct.grouping(), "");
   EXPECT_TRUE(punct.truename() == Widen<CharT>("true"));
   EXPECT_TRUE(punct.falsename() == Widen<CharT>("false"));
-}
-
-TEST(Locale, DefaultPunctuationIsClassic) {
-  {
-    SCOPED_TRACE("UTF-16");
-    ExpectClassicPunctuation<char16_t>(Locale::Default());
-  }
-  {
-    SCOPED_TRACE("UTF-8");
-    ExpectClassicPunctuation<unsigned char>(Locale::Default());
-  }
 }
 
 // For every ASCII unit and every class the facet answers as ctype<char> does
@@ -133,7 +104,13 @@ void ExpectClassicClassification(unsigned inLastUnit) {
   EXPECT_EQ(wide.scan_is(std::ctype_base::digit, end - 1, end), end);
 }
 
-TEST(Locale, DefaultClassificationIsClassicForAscii) {
+// The punctuation and number facets of the code-unit types are checked by the
+// stream tests below.
+TEST(Locale, DefaultIsOneLocaleWithClassicCodeUnitFacets) {
+  const std::locale& first = Locale::Default();
+  EXPECT_EQ(&first, &Locale::Default());
+  EXPECT_EQ(&std::use_facet<std::ctype<char>>(first), &std::use_facet<std::ctype<char>>(std::locale::classic()));
+  EXPECT_EQ(&std::use_facet<std::numpunct<char>>(first), &std::use_facet<std::numpunct<char>>(std::locale::classic()));
   {
     SCOPED_TRACE("UTF-16");
     ExpectClassicClassification<char16_t>(0xFFFF);
@@ -142,11 +119,9 @@ TEST(Locale, DefaultClassificationIsClassicForAscii) {
     SCOPED_TRACE("UTF-8");
     ExpectClassicClassification<unsigned char>(0xFF);
   }
-}
 
-TEST(Locale, DefaultWidenAndNarrow) {
-  const std::ctype<char16_t>& utf16 = std::use_facet<std::ctype<char16_t>>(Locale::Default());
-  const std::ctype<unsigned char>& utf8 = std::use_facet<std::ctype<unsigned char>>(Locale::Default());
+  const std::ctype<char16_t>& utf16 = std::use_facet<std::ctype<char16_t>>(first);
+  const std::ctype<unsigned char>& utf8 = std::use_facet<std::ctype<unsigned char>>(first);
   for (unsigned code = 0; code < 0x100; ++code) {
     SCOPED_TRACE(code);
     const char c = static_cast<char>(code);
@@ -188,7 +163,13 @@ protected:
 
 // Whatever the global locale, the library's streams write and read numbers
 // with "." and no grouping.
-void ExpectStreamsIgnoreTheGlobalLocale() {
+void ExpectStreamsIgnoreTheGlobalLocale(const std::locale& inGlobal) {
+  ScGlobalLocale global(inGlobal);
+  // The global locale really groups: a stream that takes it shows so.
+  std::ostringstream narrow;
+  narrow << 1234567 << ' ' << 2.5;
+  ASSERT_EQ(narrow.str(), "1.234.567 2,5");
+
   oUTF16StringStream utf16;
   utf16 << 1234567 << ' ' << 1234567.25 << ' ' << std::fixed << std::setprecision(2) << 9876543.5;
   EXPECT_EQ(Show(utf16.str()), "1234567 1.23457e+06 9876543.50");
@@ -202,7 +183,6 @@ void ExpectStreamsIgnoreTheGlobalLocale() {
   EXPECT_FALSE(in16.fail());
   EXPECT_EQ(a, 1234567.25);
   EXPECT_EQ(b, 1.234);
-
   const unsigned char text8[] = "2,5";
   iUTF8StringStream in8{UTF8String(text8)};
   double c = 0;
@@ -217,15 +197,7 @@ TEST(Locale, StreamsIgnoreAGroupingGlobalLocale) {
   std::locale grouping(Locale::Default(), new GroupingPunctuation<char>);
   grouping = std::locale(grouping, new GroupingPunctuation<char16_t>);
   grouping = std::locale(grouping, new GroupingPunctuation<unsigned char>);
-  ScGlobalLocale global(grouping);
-  // The global locale really groups: a stream that takes it shows so.
-  std::ostringstream narrow;
-  narrow << 1234567 << ' ' << 2.5;
-  ASSERT_EQ(narrow.str(), "1.234.567 2,5");
-  std::basic_ostringstream<char16_t> plain;
-  plain << 1234567;
-  ASSERT_EQ(Show(plain.str()), "1.234.567");
-  ExpectStreamsIgnoreTheGlobalLocale();
+  ExpectStreamsIgnoreTheGlobalLocale(grouping);
 }
 
 TEST(Locale, StreamsIgnoreAGermanGlobalLocale) {
@@ -236,11 +208,7 @@ TEST(Locale, StreamsIgnoreAGermanGlobalLocale) {
     GTEST_SKIP() << "the de_DE.UTF-8 locale is not installed (Debian: package locales, enable it in "
                     "/etc/locale.gen and run locale-gen, or run localedef -i de_DE -f UTF-8 de_DE.UTF-8)";
   }
-  ScGlobalLocale global(german);
-  std::ostringstream narrow;
-  narrow << 2.5;
-  ASSERT_EQ(narrow.str(), "2,5");
-  ExpectStreamsIgnoreTheGlobalLocale();
+  ExpectStreamsIgnoreTheGlobalLocale(german);
 }
 
 using Gate = basalt::testing::Gate;

@@ -100,7 +100,7 @@ TEST(Localizer, DictionaryLoadsOnceBothAreInPlaceInEitherOrder) {
       << "Initialize makes the library's locale the global one";
 }
 
-TEST(Localizer, MissingLocalizer) {
+TEST(Localizer, MissingLocalizerZStringAndDefaultText) {
   bc::Localizer::Set(nullptr);
   try {
     bc::Localizer::Get();
@@ -109,20 +109,16 @@ TEST(Localizer, MissingLocalizer) {
     EXPECT_STREQ(e.what(), "basalt::config::Localizer not initialized. Check basalt/config/Localizer.h.");
   }
   EXPECT_THROW(basalt::ZString("$$$/basalt/test/x=x"), std::logic_error);
-}
 
-TEST(Localizer, ZStringAndDefaultText) {
-  RecordingLocalizer localizer;
-  bc::Localizer::Set(&localizer);
-  EXPECT_EQ(Narrow(basalt::ZString("$$$/basalt/utility/NumberString/bytes=@0 B", Wide("12"))), "12 B");
+  {
+    RecordingLocalizer localizer;
+    bc::Localizer::Set(&localizer);
+    EXPECT_EQ(Narrow(basalt::ZString("$$$/basalt/utility/NumberString/bytes=@0 B", Wide("12"))), "12 B");
+  }
+  EXPECT_FALSE(bc::Localizer::Initialized()) << "a destroyed localizer uninstalls itself";
   EXPECT_EQ(Narrow(bc::Localizer::DefaultText("$$$/a/b=x=y")), "x=y");
   EXPECT_EQ(Narrow(bc::Localizer::DefaultText("no equals")), "no equals");
   EXPECT_TRUE(bc::Localizer::DefaultText(nullptr).empty());
-  {
-    RecordingLocalizer temporary;
-    bc::Localizer::Set(&temporary);
-  }
-  EXPECT_FALSE(bc::Localizer::Initialized()) << "a destroyed localizer uninstalls itself";
 }
 
 TEST(Locale, ScResetLocaleRestores) {

@@ -37,14 +37,12 @@ struct Components {
                   mData4[6], mData4[7]);
     return text;
   }
+  // The byte form: big-endian fields.
   std::vector<unsigned char> Bytes() const {
-    std::vector<unsigned char> bytes(16);
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(mData1 >> (24 - 8 * i));
-    bytes[4] = static_cast<unsigned char>(mData2 >> 8);
-    bytes[5] = static_cast<unsigned char>(mData2);
-    bytes[6] = static_cast<unsigned char>(mData3 >> 8);
-    bytes[7] = static_cast<unsigned char>(mData3);
-    for (int i = 0; i < 8; ++i) bytes[8 + i] = mData4[i];
+    std::vector<unsigned char> bytes;
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<unsigned char>(mData1 >> shift));
+    for (const std::uint16_t half : {mData2, mData3}) bytes.insert(bytes.end(), {std::uint8_t(half >> 8), std::uint8_t(half)});
+    bytes.insert(bytes.end(), mData4, mData4 + 8);
     return bytes;
   }
 };
@@ -59,13 +57,44 @@ const Components kSamples[] = {
 
 std::string Narrow(const UTF8String& inText) { return std::string(inText.begin(), inText.end()); }
 
-TEST(Guid, ComponentsTextAndBytesAgree) {
+// Reads guids through the given stream until a read fails, which must leave
+// the value alone and happen only at the end of the text.
+template <class Stream>
+std::vector<Guid> ReadAll(Stream& ioStream) {
+  const Guid untouched = kSamples[3].Make();
+  std::vector<Guid> out;
+  Guid guid = untouched;
+  while (ioStream >> guid) out.push_back(guid);
+  EXPECT_EQ(guid, out.empty() ? untouched : out.back());
+  EXPECT_TRUE(ioStream.eof());
+  return out;
+}
+
+// The same text through the narrow, UTF-8 and UTF-16 stream operators.
+std::vector<std::vector<Guid>> ReadThrough3Streams(const std::string& inText) {
+  std::istringstream narrow(inText);
+  iUTF8StringStream utf8(UTF8String(inText.begin(), inText.end()));
+  iUTF16StringStream utf16(UTF16String(inText.begin(), inText.end()));
+  return {ReadAll(narrow), ReadAll(utf8), ReadAll(utf16)};
+}
+
+TEST(Guid, ComponentsBytesAndTextFormsAgree) {
   for (const Components& sample : kSamples) {
-    const std::string expected = sample.Text();
-    SCOPED_TRACE(expected);
+    const std::string text = sample.Text();
+    SCOPED_TRACE(text);
     const Guid guid = sample.Make();
-    EXPECT_EQ(Narrow(guid.AsUTF8String()), expected);
-    EXPECT_EQ(UTF16toStdString(guid.AsString()), expected);
+    EXPECT_EQ(Narrow(guid.AsUTF8String()), text);
+    EXPECT_EQ(UTF16toStdString(guid.AsString()), text);
+    std::ostringstream narrow;
+    narrow << guid << ' ' << guid;
+    EXPECT_EQ(narrow.str(), text + " " + text);
+    oUTF8StringStream utf8;
+    utf8 << guid;
+    EXPECT_EQ(Narrow(utf8.str()), text);
+    oUTF16StringStream utf16;
+    utf16 << guid;
+    EXPECT_EQ(UTF16toStdString(utf16.str()), text);
+    for (const auto& result : ReadThrough3Streams(narrow.str())) EXPECT_EQ(result, std::vector<Guid>({guid, guid}));
 
     unsigned char bytes[16];
     Guid::GuidToBytes(guid, bytes);
@@ -77,37 +106,31 @@ TEST(Guid, ComponentsTextAndBytesAgree) {
     Components out{};
     Guid::GuidToComponents(guid, out.mData1, out.mData2, out.mData3, out.mData4[0], out.mData4[1], out.mData4[2],
                            out.mData4[3], out.mData4[4], out.mData4[5], out.mData4[6], out.mData4[7]);
-    EXPECT_EQ(out.mData1, sample.mData1);
-    EXPECT_EQ(out.mData2, sample.mData2);
-    EXPECT_EQ(out.mData3, sample.mData3);
-    EXPECT_EQ(0, std::memcmp(out.mData4, sample.mData4, 8));
+    EXPECT_EQ(out.Bytes(), sample.Bytes());
   }
   EXPECT_EQ(Narrow(kSamples[0].Make().AsUTF8String()), "01234567-89ab-cdef-0123-456789abcdef");
   EXPECT_EQ(Guid(), kSamples[1].Make());
 }
 
 TEST(Guid, EqualityAndOrderFollowTheBytes) {
-  for (const Components& a : kSamples) {
-    for (const Components& b : kSamples) {
-      SCOPED_TRACE(a.Text() + " vs " + b.Text());
-      const bool same = a.Bytes() == b.Bytes();
-      EXPECT_EQ(a.Make() == b.Make(), same);
-      EXPECT_EQ(a.Make() != b.Make(), !same);
-      EXPECT_EQ(a.Make() < b.Make(), a.Bytes() < b.Bytes());
-    }
+  // The samples, and for each byte position a guid differing from nil there
+  // alone: a comparison that skips a byte would show.
+  std::vector<std::vector<unsigned char>> forms;
+  for (const Components& sample : kSamples) forms.push_back(sample.Bytes());
+  for (std::size_t i = 0; i < 16; ++i) {
+    forms.emplace_back(16, 0);
+    forms.back()[i] = 1;
   }
-  // Each byte position alone makes a difference.
-  for (int i = 0; i < 16; ++i) {
-    SCOPED_TRACE(i);
-    unsigned char bytes[16] = {};
-    Guid zero;
-    Guid::GuidFromBytes(zero, bytes);
-    bytes[i] = 1;
-    Guid one;
-    Guid::GuidFromBytes(one, bytes);
-    EXPECT_NE(zero, one);
-    EXPECT_TRUE(zero < one);
-    EXPECT_FALSE(one < zero);
+  for (const auto& a : forms) {
+    for (const auto& b : forms) {
+      SCOPED_TRACE(testing::PrintToString(a) + " vs " + testing::PrintToString(b));
+      Guid guidA, guidB;
+      Guid::GuidFromBytes(guidA, a.data());
+      Guid::GuidFromBytes(guidB, b.data());
+      EXPECT_EQ(guidA == guidB, a == b);
+      EXPECT_EQ(guidA != guidB, a != b);
+      EXPECT_EQ(guidA < guidB, a < b);
+    }
   }
 }
 
@@ -140,22 +163,6 @@ TEST(Guid, IsParsableLooksAtLengthAndDashesOnly) {
   EXPECT_FALSE(Guid::IsParsableGUIDString(shortText.data()));
 }
 
-// Reads guids through the three stream operators from the same text.
-template <class Stream>
-std::vector<Guid> ReadAll(Stream& ioStream) {
-  std::vector<Guid> out;
-  Guid guid;
-  while (ioStream >> guid) out.push_back(guid);
-  return out;
-}
-
-std::vector<std::vector<Guid>> ReadThrough3Streams(const std::string& inText) {
-  std::istringstream narrow(inText);
-  iUTF8StringStream utf8(UTF8String(inText.begin(), inText.end()));
-  iUTF16StringStream utf16(UTF16String(inText.begin(), inText.end()));
-  return {ReadAll(narrow), ReadAll(utf8), ReadAll(utf16)};
-}
-
 TEST(Guid, StreamsParseWordsLeniently) {
   const Guid sample = kSamples[0].Make();
   const Guid sample3 = kSamples[3].Make();
@@ -178,6 +185,7 @@ TEST(Guid, StreamsParseWordsLeniently) {
                                                      0xCD, 0xEF)}},
       {"01234567_89ab_cdef_0123_456789abcdef", {sample}},
       {"zzzzzzzz-zzzz-zzzz-zzzz-zzzzzzzzzzzz", {Guid()}},
+      // No word: the read fails and leaves the value alone (see ReadAll).
       {"", {}},
       {"   ", {}},
   };
@@ -191,68 +199,23 @@ TEST(Guid, StreamsParseWordsLeniently) {
   }
 }
 
-TEST(Guid, FailedReadLeavesTheValueAndSetsFailbit) {
-  const Guid sample = kSamples[3].Make();
-  std::istringstream narrow("   ");
-  Guid guid = sample;
-  EXPECT_FALSE(narrow >> guid);
-  EXPECT_TRUE(narrow.eof());
-  EXPECT_EQ(guid, sample);
-
-  iUTF16StringStream utf16(BSL_STR(""));
-  EXPECT_FALSE(utf16 >> guid);
-  EXPECT_EQ(guid, sample);
-}
-
 TEST(Guid, UTF16WordsAreParsedAsTheirUTF8Bytes) {
   // U+00E9 takes two UTF-8 bytes and pushes every later digit one place on.
   UTF16String text = BSL_STR("01234567-89ab-cdef-0123-456789abcdef");
   text.insert(text.begin(), UTF16Char(0xE9));
   iUTF16StringStream in(text);
-  Guid guid;
-  ASSERT_TRUE(in >> guid);
-  const std::string shifted = std::string("\xC3\xA9") + "01234567-89ab-cdef-0123-456789abcdef";
-  std::istringstream narrow(shifted);
-  Guid expected;
-  ASSERT_TRUE(narrow >> expected);
-  EXPECT_EQ(guid, expected);
-  EXPECT_NE(guid, kSamples[0].Make());
-}
-
-TEST(Guid, WrittenTextReadsBack) {
-  for (const Components& sample : kSamples) {
-    SCOPED_TRACE(sample.Text());
-    const Guid guid = sample.Make();
-    std::ostringstream narrow;
-    narrow << guid << ' ' << guid;
-    EXPECT_EQ(narrow.str(), sample.Text() + " " + sample.Text());
-    oUTF8StringStream utf8;
-    utf8 << guid;
-    EXPECT_EQ(Narrow(utf8.str()), sample.Text());
-    oUTF16StringStream utf16;
-    utf16 << guid;
-    EXPECT_EQ(UTF16toStdString(utf16.str()), sample.Text());
-
-    const auto results = ReadThrough3Streams(narrow.str());
-    for (const auto& result : results) EXPECT_EQ(result, std::vector<Guid>({guid, guid}));
-  }
+  std::istringstream narrow("\xC3\xA9" "01234567-89ab-cdef-0123-456789abcdef");
+  const std::vector<Guid> expected = ReadAll(narrow);
+  EXPECT_EQ(ReadAll(in), expected);
+  EXPECT_NE(expected, std::vector<Guid>({kSamples[0].Make()}));
 }
 
 TEST(Guid, CreateUniqueMakesDistinctVersion4Identifiers) {
   std::set<Guid> seen;
-  for (int i = 0; i < 2000; ++i) {
-    const Guid guid = Guid::CreateUnique();
-    unsigned char bytes[16];
-    Guid::GuidToBytes(guid, bytes);
-    ASSERT_EQ(bytes[6] >> 4, 4) << guid.AsUTF8String().c_str();
-    ASSERT_EQ(bytes[8] & 0xC0, 0x80);
-    ASSERT_TRUE(seen.insert(guid).second) << "repeated identifier";
-    const std::string text = Narrow(guid.AsUTF8String());
-    ASSERT_TRUE(Guid::IsParsableGUIDString(text.c_str()));
-    ASSERT_EQ(text[14], '4');
-  }
-  // Of 122 random bits each bit should be set in some identifier and clear in
-  // another; a stuck bit would show here.
+  for (int i = 0; i < 2000; ++i) ASSERT_TRUE(seen.insert(Guid::CreateUnique()).second) << "repeated identifier";
+  // Every identifier carries version 4 and variant 10; each of the other 122
+  // bits should be set in some identifier and clear in another, so a stuck
+  // bit would show here.
   unsigned char orBytes[16] = {};
   unsigned char andBytes[16];
   std::memset(andBytes, 0xFF, sizeof andBytes);
@@ -289,10 +252,8 @@ public:
   void ThrowErrorImpl(config::ErrorLevel inLevel, const char* inKey, std::uint32_t inGroup, std::int32_t inNumber,
                       bool inReport, const config::ReplacementValue& in1, const config::ReplacementValue& in2,
                       const config::ReplacementValue& in3, const config::ReplacementValue& in4) const override {
-    const bool empty = in1.GetKind() == config::ReplacementValue::kKind_None &&
-                       in2.GetKind() == config::ReplacementValue::kKind_None &&
-                       in3.GetKind() == config::ReplacementValue::kKind_None &&
-                       in4.GetKind() == config::ReplacementValue::kKind_None;
+    bool empty = true;
+    for (const auto* value : {&in1, &in2, &in3, &in4}) empty &= value->GetKind() == config::ReplacementValue::kKind_None;
     mReports.push_back({inLevel, inKey, inGroup, inNumber, inReport, empty});
     if (mThrow) throw GuidReported();
   }
@@ -319,33 +280,31 @@ private:
   internal::RandomSource mPrevious;
 };
 
-void ExpectCouldntCreateReport(const std::vector<Report>& inReports) {
-  ASSERT_EQ(inReports.size(), 1u);
-  EXPECT_EQ(inReports[0].mLevel, config::kErrorLevelNonFatal);
-  EXPECT_EQ(inReports[0].mKey, "$$$/basalt/utility/Error/CouldntCreateGUID=Couldn't create Guid.");
-  EXPECT_EQ(inReports[0].mGroup, 105u);
-  EXPECT_EQ(inReports[0].mNumber, 27);
-  EXPECT_TRUE(inReports[0].mReport);
-  EXPECT_TRUE(inReports[0].mValuesEmpty);
-}
-
-TEST(GuidCreateUnique, SourceFailureIsReportedAndThrownByTheHost) {
-  RecordingManager manager(true);
-  ScRandomSource failing(&FailingSource);
-  EXPECT_THROW(Guid::CreateUnique(), GuidReported);
-  ExpectCouldntCreateReport(manager.mReports);
-}
-
-TEST(GuidCreateUnique, WhenTheHostReturnsTheResultIsNil) {
-  RecordingManager manager(false);
-  {
-    ScRandomSource failing(&FailingSource);
-    EXPECT_EQ(Guid::CreateUnique(), Guid());
+// A failing source is reported once; a host that throws gets its exception
+// through, one that returns gets nil, and the system's source is back after.
+TEST(GuidCreateUnique, SourceFailureIsReported) {
+  for (const bool hostThrows : {true, false}) {
+    SCOPED_TRACE(hostThrows ? "host throws" : "host returns");
+    RecordingManager manager(hostThrows);
+    {
+      ScRandomSource failing(&FailingSource);
+      if (hostThrows) {
+        EXPECT_THROW(Guid::CreateUnique(), GuidReported);
+      } else {
+        EXPECT_EQ(Guid::CreateUnique(), Guid());
+      }
+    }
+    ASSERT_EQ(manager.mReports.size(), 1u);
+    const Report& report = manager.mReports[0];
+    EXPECT_EQ(report.mLevel, config::kErrorLevelNonFatal);
+    EXPECT_EQ(report.mKey, "$$$/basalt/utility/Error/CouldntCreateGUID=Couldn't create Guid.");
+    EXPECT_EQ(report.mGroup, 105u);
+    EXPECT_EQ(report.mNumber, 27);
+    EXPECT_TRUE(report.mReport);
+    EXPECT_TRUE(report.mValuesEmpty);
+    EXPECT_NE(Guid::CreateUnique(), Guid());
+    EXPECT_EQ(manager.mReports.size(), 1u);
   }
-  ExpectCouldntCreateReport(manager.mReports);
-  // The system's source is back.
-  EXPECT_NE(Guid::CreateUnique(), Guid());
-  EXPECT_EQ(manager.mReports.size(), 1u);
 }
 
 TEST(GuidCreateUnique, SystemSourceFillsEveryByte) {

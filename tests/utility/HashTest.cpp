@@ -23,40 +23,37 @@ using namespace basalt::testing::reference;
 
 // What one MixIn step must do: hash with a as the initial value, then mix
 // the result with b and c.
-HashValue ReferenceStep(HashValue inHash, const ub1* inData, ub4 inLength) {
-  ub4 a = ReferenceLookup2(inData, inLength, inHash.a);
+HashValue ReferenceStep(HashValue inHash, const void* inData, std::size_t inLength) {
+  ub4 a = ReferenceLookup2(static_cast<const ub1*>(inData), static_cast<ub4>(inLength), inHash.a);
   ub4 b = inHash.b;
   ub4 c = inHash.c;
   REF_MIX(a, b, c);
   return HashValue(a, b, c);
 }
 
-// The reference's output bytes (h1, h2 in memory order) as lowercase hex.
-std::string ReferenceDigestHex(const void* inData, int inLength, std::uint32_t inSeed) {
-  std::uint64_t out[2];
-  ReferenceMurmur3(inData, inLength, inSeed, out);
-  unsigned char bytes[16];
-  std::memcpy(bytes, out, 16);
-  static const char kHex[] = "0123456789abcdef";
+std::string Hex(const unsigned char (&inBytes)[16]) {
   std::string hex;
-  for (unsigned char b : bytes) {
-    hex += kHex[b >> 4];
-    hex += kHex[b & 15];
+  for (unsigned char b : inBytes) {
+    hex += "0123456789abcdef"[b >> 4];
+    hex += "0123456789abcdef"[b & 15];
   }
   return hex;
 }
 
+// The reference's output bytes (h1, h2 in memory order) as lowercase hex.
+std::string ReferenceDigestHex(const void* inData, std::size_t inLength, std::uint32_t inSeed) {
+  std::uint64_t out[2];
+  ReferenceMurmur3(inData, static_cast<int>(inLength), inSeed, out);
+  unsigned char bytes[16];
+  std::memcpy(bytes, out, 16);
+  return Hex(bytes);
+}
+
 // A Guid's byte form as hex: the digest bytes when it came from ToGuid.
-std::string GuidBytesHex(const Guid& inGuid) {
+std::string Hex(const Guid& inGuid) {
   unsigned char bytes[16];
   Guid::GuidToBytes(inGuid, bytes);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char b : bytes) {
-    hex += kHex[b >> 4];
-    hex += kHex[b & 15];
-  }
-  return hex;
+  return Hex(bytes);
 }
 
 std::vector<unsigned char> RandomBytes(std::size_t inCount, unsigned inSeed) {
@@ -66,48 +63,41 @@ std::vector<unsigned char> RandomBytes(std::size_t inCount, unsigned inSeed) {
   return bytes;
 }
 
-std::string Hex(const Guid& inGuid) { return GuidBytesHex(inGuid); }
-
 TEST(Murmur3Reference, MatchesPublishedDigests) {
   // MurmurHash3_x64_128 with seed 0, the 16 output bytes in hex, as published
   // (e.g. the output listings of the mmh3 and murmur3 ports).
-  struct Case {
-    const char* mText;
-    const char* mDigest;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, const char*> cases[] = {
       {"", "00000000000000000000000000000000"},
       {"Hello world", "09c01ad2296d65bdb32ceb54cdb5b54a"},
       {"The quick brown fox jumps over the lazy dog", "6c1b07bc7bbc4be347939ac4a93c437a"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mText);
-    EXPECT_EQ(ReferenceDigestHex(c.mText, static_cast<int>(std::strlen(c.mText)), 0), c.mDigest);
+  for (const auto& [text, digest] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(ReferenceDigestHex(text.data(), text.size(), 0), digest);
     Murmur3Mixer mixer;
-    mixer.Mix(c.mText, std::strlen(c.mText));
-    EXPECT_EQ(Hex(mixer.ToGuid()), c.mDigest);
+    mixer.Mix(text.data(), text.size());
+    EXPECT_EQ(Hex(mixer.ToGuid()), digest);
   }
 }
 
 TEST(Murmur3Mixer, OneShotEqualsReferenceForEveryTailLengthAndSeed) {
   const std::vector<unsigned char> data = RandomBytes(4096 + 37, 1);
   for (const std::uint32_t seed : {0u, 1u, 0x9747B28Cu, 0xFFFFFFFFu}) {
-    for (std::size_t length = 0; length <= 80; ++length) {
+    for (std::size_t n = 0; n <= 81; ++n) {  // every tail, then the whole buffer
+      const std::size_t length = n <= 80 ? n : data.size();
       SCOPED_TRACE(::testing::Message() << "seed " << seed << " length " << length);
       Murmur3Mixer mixer(seed);
       mixer.Mix(data.data(), length);
-      EXPECT_EQ(Hex(mixer.ToGuid()), ReferenceDigestHex(data.data(), static_cast<int>(length), seed));
+      EXPECT_EQ(Hex(mixer.ToGuid()), ReferenceDigestHex(data.data(), length, seed));
     }
-    SCOPED_TRACE(::testing::Message() << "seed " << seed << " length " << data.size());
-    Murmur3Mixer mixer(seed);
-    mixer.Mix(data.data(), data.size());
-    EXPECT_EQ(Hex(mixer.ToGuid()), ReferenceDigestHex(data.data(), static_cast<int>(data.size()), seed));
   }
 }
 
-TEST(Murmur3Mixer, EverySplitEqualsOneShot) {
-  const std::vector<unsigned char> data = RandomBytes(70, 2);
-  for (std::size_t length = 0; length <= data.size(); ++length) {
+// Any cut into three pieces, with a digest taken midway, and byte-by-byte
+// feeding, give the one-shot digest.
+TEST(Murmur3Mixer, StreamingEqualsOneShot) {
+  const std::vector<unsigned char> data = RandomBytes(1000, 2);
+  for (std::size_t length = 0; length <= 70; ++length) {
     Murmur3Mixer whole;
     whole.Mix(data.data(), length);
     const Guid expected = whole.ToGuid();
@@ -117,111 +107,78 @@ TEST(Murmur3Mixer, EverySplitEqualsOneShot) {
         Murmur3Mixer pieces;
         pieces.Mix(data.data(), first);
         pieces.Mix(data.data() + first, second - first);
+        (void)pieces.ToGuid();
         pieces.Mix(data.data() + second, length - second);
         ASSERT_EQ(pieces.ToGuid(), expected);
       }
     }
   }
-}
-
-TEST(Murmur3Mixer, ByteByByteAndDigestMidwayChangeNothing) {
-  const std::vector<unsigned char> data = RandomBytes(1000, 3);
   Murmur3Mixer bytes;
   for (std::size_t i = 0; i < data.size(); ++i) {
     bytes.Mix(&data[i], 1);
-    if (i % 97 == 0) {
+    if (i % 97 == 0 || i + 1 == data.size()) {
       SCOPED_TRACE(i);
-      EXPECT_EQ(Hex(bytes.ToGuid()), ReferenceDigestHex(data.data(), static_cast<int>(i + 1), 0));
+      EXPECT_EQ(Hex(bytes.ToGuid()), ReferenceDigestHex(data.data(), i + 1, 0));
     }
   }
-  EXPECT_EQ(Hex(bytes.ToGuid()), ReferenceDigestHex(data.data(), static_cast<int>(data.size()), 0));
-  EXPECT_EQ(bytes.ToGuid(), bytes.ToGuid());
 }
 
-TEST(Murmur3Mixer, UnalignedInputGivesTheSameDigest) {
+TEST(Hash, UnalignedInputGivesTheSameResult) {
   const std::vector<unsigned char> data = RandomBytes(300, 4);
-  Murmur3Mixer aligned;
-  aligned.Mix(data.data(), data.size());
+  Murmur3Mixer alignedMixer;
+  alignedMixer.Mix(data.data(), data.size());
+  HashValue alignedHash;
+  MixHash::MixInArray(alignedHash, data.data(), data.size());
   std::vector<unsigned char> shifted(data.size() + 16);
   for (std::size_t offset = 1; offset < 16; ++offset) {
     SCOPED_TRACE(offset);
     std::memcpy(shifted.data() + offset, data.data(), data.size());
     Murmur3Mixer mixer;
     mixer.Mix(shifted.data() + offset, data.size());
-    EXPECT_EQ(mixer.ToGuid(), aligned.ToGuid());
+    EXPECT_EQ(mixer.ToGuid(), alignedMixer.ToGuid());
+    HashValue hash;
+    MixHash::MixInArray(hash, shifted.data() + offset, data.size());
+    EXPECT_EQ(hash, alignedHash);
   }
 }
 
 TEST(MixHash, OneStepEqualsTheReferenceForEveryTailLength) {
   const std::vector<unsigned char> data = RandomBytes(300, 5);
-  const HashValue starts[] = {HashValue(), HashValue(1, 2, 3), HashValue(0xDEADBEEF, 0x01234567, 0xFFFFFFFF)};
-  for (const HashValue& start : starts) {
-    for (std::size_t length = 0; length <= 64; ++length) {
+  for (const HashValue& start : {HashValue(), HashValue(1, 2, 3), HashValue(0xDEADBEEF, 0x01234567, 0xFFFFFFFF)}) {
+    for (std::size_t n = 0; n <= 65; ++n) {  // every tail, then the whole buffer
+      const std::size_t length = n <= 64 ? n : data.size();
       SCOPED_TRACE(::testing::Message() << "start " << start << " length " << length);
       HashValue hash = start;
       MixHash::MixInArray(hash, data.data(), length);
-      EXPECT_EQ(hash, ReferenceStep(start, data.data(), static_cast<ub4>(length)));
+      EXPECT_EQ(hash, ReferenceStep(start, data.data(), length));
     }
-    HashValue hash = start;
-    MixHash::MixInArray(hash, data.data(), data.size());
-    EXPECT_EQ(hash, ReferenceStep(start, data.data(), static_cast<ub4>(data.size())));
   }
 }
 
-TEST(MixHash, StepsChainAndEachStepCounts) {
-  const std::string first = "basalt";
-  const std::string second = "hash";
+TEST(MixHash, StepsChainAndValuesHashTheirBytes) {
   HashValue chained;
-  MixHash::MixIn(chained, first);
-  MixHash::MixIn(chained, second);
-  HashValue expected = ReferenceStep(HashValue(), reinterpret_cast<const ub1*>(first.data()), 6);
-  expected = ReferenceStep(expected, reinterpret_cast<const ub1*>(second.data()), 4);
-  EXPECT_EQ(chained, expected);
-
+  MixHash::MixIn(chained, std::string("basalt"));
+  MixHash::MixIn(chained, std::string("hash"));
+  EXPECT_EQ(chained, ReferenceStep(ReferenceStep(HashValue(), "basalt", 6), "hash", 4));
   // One step of "basalthash" is not two steps.
   HashValue once;
-  MixHash::MixIn(once, first + second);
+  MixHash::MixIn(once, std::string("basalthash"));
   EXPECT_NE(once, chained);
-}
 
-TEST(MixHash, UnalignedInputGivesTheSameResult) {
-  const std::vector<unsigned char> data = RandomBytes(257, 6);
-  HashValue aligned;
-  MixHash::MixInArray(aligned, data.data(), data.size());
-  std::vector<unsigned char> shifted(data.size() + 16);
-  for (std::size_t offset = 1; offset < 16; ++offset) {
-    SCOPED_TRACE(offset);
-    std::memcpy(shifted.data() + offset, data.data(), data.size());
-    HashValue hash;
-    MixHash::MixInArray(hash, shifted.data() + offset, data.size());
-    EXPECT_EQ(hash, aligned);
-  }
-}
-
-TEST(MixHash, ValuesAndStringsHashTheirBytes) {
-  const std::uint32_t word = 0x04030201;
-  const unsigned char wordBytes[] = {1, 2, 3, 4};  // little-endian object bytes
   HashValue fromValue;
-  MixHash::MixIn(fromValue, word);
-  EXPECT_EQ(fromValue, ReferenceStep(HashValue(), wordBytes, 4));
-
-  const UTF16String text = BSL_STR("Ab");
-  const unsigned char textBytes[] = {'A', 0, 'b', 0};
+  MixHash::MixIn(fromValue, std::uint32_t(0x04030201));
+  EXPECT_EQ(fromValue, ReferenceStep(HashValue(), "\x01\x02\x03\x04", 4));  // little-endian object bytes
   HashValue fromText;
-  MixHash::MixIn(fromText, text);
-  EXPECT_EQ(fromText, ReferenceStep(HashValue(), textBytes, 4));
-
+  MixHash::MixIn(fromText, UTF16String(BSL_STR("Ab")));
+  EXPECT_EQ(fromText, ReferenceStep(HashValue(), "A\0b\0", 4));
   const double number = 1.5;
-  unsigned char numberBytes[sizeof number];
-  std::memcpy(numberBytes, &number, sizeof number);
   HashValue fromNumber;
   MixHash::MixIn(fromNumber, number);
-  EXPECT_EQ(fromNumber, ReferenceStep(HashValue(), numberBytes, sizeof number));
+  EXPECT_EQ(fromNumber, ReferenceStep(HashValue(), &number, sizeof number));
 }
 
 TEST(HashValueText, ReadsWhatIsWrittenAndRejectsTheRest) {
-  const HashValue values[] = {HashValue(), HashValue(1, 2, 3), HashValue(0xFFFFFFFF, 0x80000000, 0x7FFFFFFF)};
-  for (const HashValue& value : values) {
+  for (const HashValue& value : {HashValue(), HashValue(1, 2, 3), HashValue(0xFFFFFFFF, 0x80000000, 0x7FFFFFFF)}) {
     std::ostringstream out;
     out << value;
     SCOPED_TRACE(out.str());
@@ -234,28 +191,17 @@ TEST(HashValueText, ReadsWhatIsWrittenAndRejectsTheRest) {
   out << HashValue(10, 20, 4294967295u);
   EXPECT_EQ(out.str(), "10 20 4294967295");
 
-  struct Case {
-    const char* mText;
-    bool mGood;
-    HashValue mExpected;
+  const std::pair<const char*, bool> cases[] = {
+      {"  7\n8\t9 tail", true}, {"1 2", false},   {"1 2 4294967296", false}, {"1 -2 3", false},
+      {"1 +2 3", false},        {"a b c", false}, {"", false},
   };
-  const Case cases[] = {
-      {"  7\n8\t9 tail", true, HashValue(7, 8, 9)},
-      {"1 2", false, HashValue()},
-      {"1 2 4294967296", false, HashValue()},
-      {"1 -2 3", false, HashValue()},
-      {"1 +2 3", false, HashValue()},
-      {"a b c", false, HashValue()},
-      {"", false, HashValue()},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mText);
-    std::istringstream in(c.mText);
+  for (const auto& [text, good] : cases) {
+    SCOPED_TRACE(text);
+    std::istringstream in(text);
     const HashValue before(5, 6, 7);
     HashValue hash = before;
-    const bool good = static_cast<bool>(in >> hash);
-    EXPECT_EQ(good, c.mGood);
-    EXPECT_EQ(hash, c.mGood ? c.mExpected : before);
+    EXPECT_EQ(static_cast<bool>(in >> hash), good);
+    EXPECT_EQ(hash, good ? HashValue(7, 8, 9) : before);
   }
 }
 

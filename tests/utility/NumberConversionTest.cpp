@@ -23,6 +23,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace basalt {
@@ -44,15 +45,20 @@ const NumberSeparators kEnglish = {u'.', u','};
 const NumberSeparators kGerman = {u',', u'.'};
 const NumberSeparators kNoGrouping = {u'.', 0};
 
-// Answers every key with its default text, or with the text set for it, and
-// remembers which keys were asked for.
-class RecordingLocalizer : public config::Localizer {
+// Installed for its scope (then whatever was installed before is put back):
+// answers every key with its default text, or with the text set for it, and
+// remembers the last key asked for.
+class ScLocalizer : public config::Localizer {
 public:
+  explicit ScLocalizer(std::vector<std::pair<std::string, std::string>> inTranslations = {})
+      : mTranslations(std::move(inTranslations)), mPrevious(Initialized() ? Get() : nullptr) {
+    Set(this);
+  }
+  ~ScLocalizer() override { Set(mPrevious); }
   UTF16String Localize(const char* inKey) override {
     std::lock_guard<std::mutex> hold(mLock);
-    mKeys.push_back(inKey);
-    const std::string key(inKey);
-    const std::string name = key.substr(0, key.find('='));
+    mLastKey = inKey;
+    const std::string name = mLastKey.substr(0, mLastKey.find('='));
     for (const auto& translation : mTranslations)
       if (translation.first == name) return U(translation.second.c_str());
     return DefaultText(inKey);
@@ -60,30 +66,14 @@ public:
   void LoadDictionary(const UTF16String&) override {}
   std::string LastKey() {
     std::lock_guard<std::mutex> hold(mLock);
-    return mKeys.empty() ? std::string() : mKeys.back();
+    return mLastKey;
   }
 
-  std::vector<std::pair<std::string, std::string>> mTranslations;
-
 private:
+  const std::vector<std::pair<std::string, std::string>> mTranslations;
+  config::Localizer* const mPrevious;
   std::mutex mLock;
-  std::vector<std::string> mKeys;
-};
-
-// Installs a RecordingLocalizer for the test and puts back whatever was
-// installed before.
-class ScLocalizer {
-public:
-  ScLocalizer() : mPrevious(config::Localizer::Initialized() ? config::Localizer::Get() : nullptr) {
-    config::Localizer::Set(&mLocalizer);
-  }
-  ~ScLocalizer() { config::Localizer::Set(mPrevious); }
-  RecordingLocalizer& operator*() { return mLocalizer; }
-  RecordingLocalizer* operator->() { return &mLocalizer; }
-
-private:
-  config::Localizer* mPrevious;
-  RecordingLocalizer mLocalizer;
+  std::string mLastKey;
 };
 
 TEST(NumberConversion, OptionFlags) {
@@ -123,110 +113,69 @@ void CheckFormats(const std::vector<FormatCase>& inCases) {
   }
 }
 
-TEST(NumberConversion, NumberToStringSignsGroupsAndRounding) {
+TEST(NumberConversion, NumberToStringSignsGroupsPaddingAndExponentForm) {
   ScUserNumberSeparatorsForTesting english(kEnglish);
   CheckFormats({
-      {2147483647, 1, 0, 0, 20, "2147483647"},
-      {-2147483647, 1, 0, 0, 20, "-2147483647"},
-      {0, 1, 0, 0, 20, "0"},
-      {2147483647, 1, 0, 0x10, 20, "+2147483647"},
-      {0, 1, 0, 0x10, 20, "+0"},
-      {2147483647, 1, 0, 0x18, 20, "+2,147,483,647"},
-      {-2147483647, 1, 0, 0x18, 20, "-2,147,483,647"},
-      {0, 1, 0, 0x18, 20, "+0"},
-      {0, 1, 0, 0x58, 20, "0"},
-      {2147483647, 1, 2, 0x58, 20, "+2,147,483,647.00"},
-      {-2147483647, 1, 2, 0x58, 20, "-2,147,483,647.00"},
-      {0, 1, 2, 0x58, 20, "0.00"},
-      {12.345, 1, 2, 0x58, 20, "+12.35"},
-      {-12345.678, 1, 2, 0x58, 20, "-12,345.68"},
-      {-1234.5678, 1, 8, 0x58, 20, "-1,234.56780000"},
+      {2147483647, 1, 0, 0, 20, "2147483647"}, {-2147483647, 1, 0, 0, 20, "-2147483647"},
+      {0, 1, 0, 0, 20, "0"}, {2147483647, 1, 0, 0x10, 20, "+2147483647"},
+      {0, 1, 0, 0x10, 20, "+0"}, {-2147483647, 1, 0, 0x18, 20, "-2,147,483,647"},
+      {0, 1, 0, 0x58, 20, "0"}, {2147483647, 1, 2, 0x58, 20, "+2,147,483,647.00"},
+      {0, 1, 2, 0x58, 20, "0.00"}, {12.345, 1, 2, 0x58, 20, "+12.35"},
+      {-12345.678, 1, 2, 0x58, 20, "-12,345.68"}, {-1234.5678, 1, 8, 0x58, 20, "-1,234.56780000"},
       {-0.004, 1, 2, 0, 20, "0.00"},
       // Rounding is half up on the magnitude, so symmetric about zero.
-      {2.5, 1, 0, 0, 20, "3"},
-      {-2.5, 1, 0, 0, 20, "-3"},
-      {0.125, 1, 2, 0, 20, "0.13"},
-      {-0.005, 1, 2, 0, 20, "-0.01"},
-      {0.0049, 1, 2, 0x50, 20, "0.00"},
-      {0.0049, 1, 2, 0x10, 20, "+0.00"},
+      {2.5, 1, 0, 0, 20, "3"}, {-2.5, 1, 0, 0, 20, "-3"}, {0.125, 1, 2, 0, 20, "0.13"},
+      {-0.005, 1, 2, 0, 20, "-0.01"}, {0.0049, 1, 2, 0x50, 20, "0.00"}, {0.0049, 1, 2, 0x10, 20, "+0.00"},
       // Without decimals a value that rounds to zero is zero as well: no "-".
-      {-0.3, 1, 0, 0, 20, "0"},
-      {-0.3, 1, 0, 0x50, 20, "0"},
-      {0.3, 1, 0, 0x10, 20, "+0"},
+      {-0.3, 1, 0, 0, 20, "0"}, {-0.3, 1, 0, 0x50, 20, "0"}, {0.3, 1, 0, 0x10, 20, "+0"},
       {-0.0, 1, 2, 0x10, 20, "+0.00"},
       // Space for plus, only without "+"; negatives keep "-".
-      {5, 1, 0, 0x20, 20, " 5"},
-      {-5, 1, 0, 0x20, 20, "-5"},
-      {5, 1, 0, 0x30, 20, "+5"},
-      {0, 1, 0, 0x60, 20, " 0"},
+      {5, 1, 0, 0x20, 20, " 5"}, {-5, 1, 0, 0x20, 20, "-5"}, {5, 1, 0, 0x30, 20, "+5"}, {0, 1, 0, 0x60, 20, " 0"},
       // Groups: the first holds n mod 3 digits, or 3.
-      {999, 1, 0, 0x8, 20, "999"},
-      {1000, 1, 0, 0x8, 20, "1,000"},
-      {12345, 1, 0, 0x8, 20, "12,345"},
-      {123456, 1, 0, 0x8, 20, "123,456"},
-      {1234567.5, 1, 1, 0x8, 20, "1,234,567.5"},
-  });
-}
-
-TEST(NumberConversion, NumberToStringPaddingTrimmingAndExponentForm) {
-  ScUserNumberSeparatorsForTesting english(kEnglish);
-  CheckFormats({
-      {7, 3, 0, 0, 20, "007"},
-      {7, 3, 0, 0x2, 20, "  7"},
-      {-7.25, 3, 2, 0, 20, "-007.25"},
-      {1234, 3, 0, 0, 20, "1234"},
+      {999, 1, 0, 0x8, 20, "999"}, {1000, 1, 0, 0x8, 20, "1,000"}, {12345, 1, 0, 0x8, 20, "12,345"},
+      {123456, 1, 0, 0x8, 20, "123,456"}, {1234567.5, 1, 1, 0x8, 20, "1,234,567.5"},
+      // Padding to the minimum digits.
+      {7, 3, 0, 0, 20, "007"}, {7, 3, 0, 0x2, 20, "  7"}, {-7.25, 3, 2, 0, 20, "-007.25"}, {1234, 3, 0, 0, 20, "1234"},
       // Padding comes before grouping, so padded zeros are grouped too.
       {12, 5, 0, 0x8, 20, "00,012"},
       // Trimming drops fraction zeros and a bare point, never integer zeros.
-      {1.5, 1, 3, 0x4, 20, "1.5"},
-      {2, 1, 3, 0x4, 20, "2"},
-      {100, 1, 0, 0x4, 20, "100"},
-      {100.25, 1, 2, 0x4, 20, "100.25"},
-      {-0.0001, 1, 2, 0x4, 20, "0"},
+      {1.5, 1, 3, 0x4, 20, "1.5"}, {2, 1, 3, 0x4, 20, "2"}, {100, 1, 0, 0x4, 20, "100"},
+      {100.25, 1, 2, 0x4, 20, "100.25"}, {-0.0001, 1, 2, 0x4, 20, "0"},
       // No decimals and above 2147483647: exponent form, never grouped or padded.
-      {2147483648.0, 1, 0, 0, 20, "2.147484e+09"},
-      {2147483648.0, 15, 0, 0x8, 40, "2.147484e+09"},
+      {2147483648.0, 1, 0, 0, 20, "2.147484e+09"}, {2147483648.0, 15, 0, 0x8, 40, "2.147484e+09"},
       {-1e15, 1, 0, 0x4, 20, "-1.000000e+15"},
       // Too long for the maximum length: exponent form, then without decimals.
-      {123456.789, 1, 2, 0, 10, "123456.79"},
-      {123456.789, 1, 2, 0, 9, "1e+05"},
-      {123456.789, 1, 7, 0, 13, "1.234568e+05"},
-      {123456.789, 1, 7, 0, 12, "1e+05"},
-      {123456.789, 1, 2, 0, 0, "1e+05"},
-      {-123456.789, 1, 7, 0x4, 13, "-1.234568e+05"},
-      {1234567, 1, 0, 0x8, 9, "1e+06"},
-      {1234567, 1, 0, 0x8, 10, "1,234,567"},
-      {5, 30, 0, 0, 20, "5.000000e+00"},
+      {123456.789, 1, 2, 0, 10, "123456.79"}, {123456.789, 1, 2, 0, 9, "1e+05"},
+      {123456.789, 1, 7, 0, 13, "1.234568e+05"}, {123456.789, 1, 7, 0, 12, "1e+05"},
+      {123456.789, 1, 2, 0, 0, "1e+05"}, {-123456.789, 1, 7, 0x4, 13, "-1.234568e+05"},
+      {1234567, 1, 0, 0x8, 9, "1e+06"}, {1234567, 1, 0, 0x8, 10, "1,234,567"}, {5, 30, 0, 0, 20, "5.000000e+00"},
       // Counts that could not fit are never built.
       {5, std::numeric_limits<std::uint64_t>::max(), 0, 0, 20, "5.000000e+00"},
       {5, 1, std::numeric_limits<std::uint64_t>::max(), 0, 20, "5.000000e+00"},
-      {5, 1, 1u << 30, 0, 20, "5.000000e+00"},
-      {5, 1, 2, 0, INT_MIN, "5e+00"},
+      {5, 1, 1u << 30, 0, 20, "5.000000e+00"}, {5, 1, 2, 0, INT_MIN, "5e+00"},
       // More decimals than a double holds: printed exactly, no overflow.
       {0.1, 1, 30, 0, 40, "0.100000000000000005551115123126"},
-      {1e22, 1, 300, 0x4, 400, "10000000000000000000000"},
-      {0, 1, 400, 0x4, 500, "0"},
+      {1e22, 1, 300, 0x4, 400, "10000000000000000000000"}, {0, 1, 400, 0x4, 500, "0"},
       {0, 1, 400, 0x50, 500, std::string("0.").append(400, '0').c_str()},
       // Infinities are neither padded nor grouped.
-      {HUGE_VAL, 5, 2, 0x18, 20, "+inf"},
-      {-HUGE_VAL, 5, 0, 0, 20, "-inf"},
+      {HUGE_VAL, 5, 2, 0x18, 20, "+inf"}, {-HUGE_VAL, 5, 0, 0, 20, "-inf"},
   });
 }
 
-TEST(NumberConversion, NumberToStringLocalizesUnlessKeepingASCII) {
-  ScLocalizer localizer;
-  localizer->mTranslations = {{"$$$/bslui/controls/UI_NumberEdit/NANDisplayString", "keine Zahl"}};
+TEST(NumberConversion, OutputIsLocalizedUnlessKeepingASCII) {
+  ScLocalizer localizer({{"$$$/bslui/controls/UI_NumberEdit/NANDisplayString", "keine Zahl"},
+                         {"$$$/basalt/utility/NumberString/kibibytes", "@0 Kio"}});
   {
     ScUserNumberSeparatorsForTesting german(kGerman);
     CheckFormats({
-        {-1234567.891, 1, 2, 0x8, 32, "-1.234.567,89"},
-        {-1234567.891, 1, 2, 0x9, 32, "-1,234,567.89"},
-        {0.5, 1, 1, 0, 32, "0,5"},
-        {123456.789, 1, 7, 0, 13, "1,234568e+05"},
-        {12, 1, 0, 0x8, 32, "12"},
+        {-1234567.891, 1, 2, 0x8, 32, "-1.234.567,89"}, {-1234567.891, 1, 2, 0x9, 32, "-1,234,567.89"},
+        {0.5, 1, 1, 0, 32, "0,5"}, {123456.789, 1, 7, 0, 13, "1,234568e+05"}, {12, 1, 0, 0x8, 32, "12"},
     });
     EXPECT_EQ(Narrow(NumberToString(std::nan(""), 1, 2, 0x1F, 32)), "keine Zahl");
-    EXPECT_EQ(localizer->LastKey(), "$$$/bslui/controls/UI_NumberEdit/NANDisplayString=nan");
+    EXPECT_EQ(localizer.LastKey(), "$$$/bslui/controls/UI_NumberEdit/NANDisplayString=nan");
+    EXPECT_EQ(Narrow(NumberToMemoryString(2048, 2, true)), "2,00 Kio");
+    EXPECT_EQ(Narrow(NumberToMemoryString(1234)), "1,21 KB");
+    EXPECT_EQ(Narrow(NumberToMemoryString(1000)), "1000 B");
   }
   {
     ScUserNumberSeparatorsForTesting noGrouping(kNoGrouping);
@@ -282,82 +231,54 @@ TEST(NumberConversion, MemoryStringsPickTheLargestUnit) {
     const char* mKey;
   };
   const Case cases[] = {
-      {2, 2, false, "2 B", "bytes"},
-      {2048, 2, false, "2.00 KB", "kilobytes"},
-      {1ull << 21, 2, false, "2.00 MB", "megabytes"},
-      {1ull << 31, 2, false, "2.00 GB", "gigabytes"},
-      {1ull << 41, 2, false, "2.00 TB", "terabytes"},
-      {1ull << 50, 2, false, "1.00 PB", "petabytes"},
-      {2, 1, true, "2 B", "bytes"},
-      {2048, 3, true, "2.000 KiB", "kibibytes"},
-      {1ull << 21, 1, true, "2.0 MiB", "mebibytes"},
-      {1ull << 31, 1, true, "2.0 GiB", "gibibytes"},
-      {1ull << 41, 1, true, "2.0 TiB", "tebibytes"},
-      {1ull << 50, 1, true, "1.0 PiB", "pebibytes"},
-      {0, 2, false, "0 B", "bytes"},
-      {1023, 2, false, "1023 B", "bytes"},
-      {1024, 0, false, "1 KB", "kilobytes"},
-      {1536, 1, false, "1.5 KB", "kilobytes"},
-      {(1ull << 20) - 1, 2, true, "1024.00 KiB", "kibibytes"},
+      {2, 2, false, "2 B", "bytes"}, {2048, 2, false, "2.00 KB", "kilobytes"},
+      {1ull << 21, 2, false, "2.00 MB", "megabytes"}, {1ull << 31, 2, false, "2.00 GB", "gigabytes"},
+      {1ull << 41, 2, false, "2.00 TB", "terabytes"}, {1ull << 50, 2, false, "1.00 PB", "petabytes"},
+      {2, 1, true, "2 B", "bytes"}, {2048, 3, true, "2.000 KiB", "kibibytes"},
+      {1ull << 21, 1, true, "2.0 MiB", "mebibytes"}, {1ull << 31, 1, true, "2.0 GiB", "gibibytes"},
+      {1ull << 41, 1, true, "2.0 TiB", "tebibytes"}, {1ull << 50, 1, true, "1.0 PiB", "pebibytes"},
+      {0, 2, false, "0 B", "bytes"}, {1023, 2, false, "1023 B", "bytes"}, {1024, 0, false, "1 KB", "kilobytes"},
+      {1536, 1, false, "1.5 KB", "kilobytes"}, {(1ull << 20) - 1, 2, true, "1024.00 KiB", "kibibytes"},
       {1ull << 60, 0, false, "1024 PB", "petabytes"},
       {std::numeric_limits<std::uint64_t>::max(), 2, true, "16384.00 PiB", "pebibytes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mBytes);
     EXPECT_EQ(Narrow(NumberToMemoryString(c.mBytes, c.mDecimals, c.mBinary)), c.mExpected);
-    const std::string key = localizer->LastKey();
+    const std::string key = localizer.LastKey();
     EXPECT_EQ(key.substr(0, key.find('=')), std::string("$$$/basalt/utility/NumberString/") + c.mKey);
   }
   EXPECT_EQ(Narrow(NumberToMemoryString(3u << 20)), "3.00 MB");  // the defaults
-}
-
-TEST(NumberConversion, MemoryStringsAreLocalized) {
-  ScLocalizer localizer;
-  localizer->mTranslations = {{"$$$/basalt/utility/NumberString/kibibytes", "@0 Kio"}};
-  ScUserNumberSeparatorsForTesting german(kGerman);
-  EXPECT_EQ(Narrow(NumberToMemoryString(2048, 2, true)), "2,00 Kio");
-  EXPECT_EQ(Narrow(NumberToMemoryString(1234)), "1,21 KB");
-  EXPECT_EQ(Narrow(NumberToMemoryString(1000)), "1000 B");
 }
 
 // ---------------------------------------------------------------------------
 // Parsing
 // ---------------------------------------------------------------------------
 
+template <class T>
+struct TypedCase {
+  const char* mText;
+  unsigned short mOptions;
+  T mExpected;
+};
+
 TEST(NumberConversion, StringToNumberReadsWhatAStreamReads) {
   ScUserNumberSeparatorsForTesting english(kEnglish);
-  struct Case {
-    const char* mText;
-    unsigned short mOptions;
-    double mExpected;
-  };
-  const Case cases[] = {
-      {"1,234.5", 0, 1234.5},
-      {"abc", 0, 0},
-      {"", 0, 0},
-      {"  -12.5e2xyz", 0, -1250},
-      {"+.5", 0, 0.5},
-      {"7.", 0, 7},
-      {"1.2.3", 0, 1.2},
-      {"1e", 0, 0},
-      {"-", 0, 0},
-      {"inf", 0, 0},
-      {"1e400", 0, DBL_MAX},
-      {"-1e400", 0, -DBL_MAX},
-      {"1e-400", 0, 0},
-      {",,1,,2,.5", 0, 12.5},
+  const TypedCase<double> cases[] = {
+      {"1,234.5", 0, 1234.5}, {"abc", 0, 0}, {"", 0, 0}, {"  -12.5e2xyz", 0, -1250}, {"+.5", 0, 0.5},
+      {"7.", 0, 7}, {"1.2.3", 0, 1.2}, {"1e", 0, 0}, {"-", 0, 0}, {"inf", 0, 0}, {"1e400", 0, DBL_MAX},
+      {"-1e400", 0, -DBL_MAX}, {"1e-400", 0, 0}, {",,1,,2,.5", 0, 12.5},
       // Typed forms: the minus sign, fullwidth and Arabic-Indic digits.
       {"\xE2\x88\x92" "3", 0, -3},
       {"\xEF\xBC\x94\xEF\xBC\x92", 0, 42},
       {"\xD9\xA4\xD9\xA2.\xD9\xA5", 0, 42.5},
       {"\xE3\x80\x80" "5\xE3\x80\x82" "5", 0, 5.5},
       // Kept as typed: only ASCII is read.
-      {"\xEF\xBC\x94\xEF\xBC\x92", kParseKeepASCIISeparators, 0},
-      {"1,5", kParseKeepASCIISeparators, 15},
+      {"\xEF\xBC\x94\xEF\xBC\x92", kParseKeepASCIISeparators, 0}, {"1,5", kParseKeepASCIISeparators, 15},
       // The comma option is for the typed overloads only.
       {"1,5", kParseKeepCommas, 15},
   };
-  for (const Case& c : cases) {
+  for (const TypedCase<double>& c : cases) {
     SCOPED_TRACE(c.mText);
     EXPECT_EQ(StringToNumber(U(c.mText), c.mOptions), c.mExpected);
   }
@@ -366,13 +287,6 @@ TEST(NumberConversion, StringToNumberReadsWhatAStreamReads) {
   EXPECT_EQ(StringToNumber(U("1,234.5"), 0), 1.2345);
   EXPECT_EQ(StringToNumber(U("1,5"), kParseKeepASCIISeparators), 15);
 }
-
-template <class T>
-struct TypedCase {
-  const char* mText;
-  unsigned short mOptions;
-  T mExpected;
-};
 
 template <class T>
 void CheckTyped(const std::vector<TypedCase<T>>& inCases) {
@@ -387,29 +301,14 @@ void CheckTyped(const std::vector<TypedCase<T>>& inCases) {
 TEST(NumberConversion, TypedStringToNumberSaturatesAndPreparesText) {
   ScUserNumberSeparatorsForTesting english(kEnglish);
   CheckTyped<int>({
-      {"42", 0, 42},
-      {" \t-17abc", 0, -17},
-      {"+8", 0, 8},
-      {"1,234", 0, 1234},
-      {"1,234", kParseKeepCommas, 1},
-      {"3.99", 0, 3},
-      {"abc", 0, 0},
-      {"", 0, 0},
-      {"- 5", 0, 0},
-      {"2147483647", 0, INT_MAX},
-      {"2147483648", 0, INT_MAX},
-      {"-2147483648", 0, INT_MIN},
-      {"-99999999999999999999", 0, INT_MIN},
-      {"\xEF\xBC\x97", 0, 7},
-      {"\xEF\xBC\x97", kParseKeepASCIISeparators, 0},
-      {"\xEF\xBC\x97,1", kParseKeepCommas, 7},
+      {"42", 0, 42}, {" \t-17abc", 0, -17}, {"+8", 0, 8}, {"1,234", 0, 1234}, {"1,234", kParseKeepCommas, 1},
+      {"3.99", 0, 3}, {"abc", 0, 0}, {"", 0, 0}, {"- 5", 0, 0}, {"2147483647", 0, INT_MAX},
+      {"2147483648", 0, INT_MAX}, {"-2147483648", 0, INT_MIN}, {"-99999999999999999999", 0, INT_MIN},
+      {"\xEF\xBC\x97", 0, 7}, {"\xEF\xBC\x97", kParseKeepASCIISeparators, 0}, {"\xEF\xBC\x97,1", kParseKeepCommas, 7},
       {"\xEF\xBC\x97,1", kParseKeepASCIISeparators | kParseKeepCommas, 0},
   });
   CheckTyped<unsigned int>({
-      {"4294967295", 0, UINT_MAX},
-      {"4294967296", 0, UINT_MAX},
-      {"-1", 0, 0},
-      {"-0", 0, 0},
+      {"4294967295", 0, UINT_MAX}, {"4294967296", 0, UINT_MAX}, {"-1", 0, 0}, {"-0", 0, 0},
   });
   CheckTyped<long>({{"-9223372036854775808", 0, LONG_MIN}, {"9223372036854775808", 0, LONG_MAX}});
   CheckTyped<unsigned long>({{"18446744073709551615", 0, ULONG_MAX}, {"18446744073709551616", 0, ULONG_MAX}});
@@ -426,8 +325,7 @@ TEST(NumberConversion, SeparatorsSwapBothWays) {
     const char* mUser;
   };
   const Case cases[] = {
-      {kGerman, "1,234,567.89", "1.234.567,89"},
-      {kGerman, "-0.5", "-0,5"},
+      {kGerman, "1,234,567.89", "1.234.567,89"}, {kGerman, "-0.5", "-0,5"},
       {{u'.', 0xA0}, "1,000", "1\xC2\xA0" "000"},
       {{0x066B, 0x066C}, "3,000.25", "3\xD9\xAC" "000\xD9\xAB" "25"},
   };
@@ -445,6 +343,10 @@ TEST(NumberConversion, SeparatorsSwapBothWays) {
   UTF16String text = U("a. b, 1.x 2,y .5 ,7 end.");
   InternationalizeNum(text);
   EXPECT_EQ(Narrow(text), "a. b, 1.x 2,y ,5 .7 end.");
+  // The typed forms are normalised, and then take part in the swap.
+  text = U("1\xEF\xBC\x8E" "000\xE3\x80\x81" "5");
+  DeInternationalizeNum(text);
+  EXPECT_EQ(Narrow(text), "1,000.5");
   ScUserNumberSeparatorsForTesting noGrouping(kNoGrouping);
   text = U("1,234.5");
   InternationalizeNum(text);
@@ -453,11 +355,7 @@ TEST(NumberConversion, SeparatorsSwapBothWays) {
 
 TEST(NumberConversion, DeInternationalizeNormalisesTypedForms) {
   ScUserNumberSeparatorsForTesting english(kEnglish);
-  struct Case {
-    const char* mText;
-    const char* mExpected;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"\xE2\x88\x92" "1", "-1"},                                  // U+2212
       {"\xE3\x80\x80\xE3\x80\x81\xE3\x80\x82", " ,."},             // U+3000..U+3002
       {"\xEF\xBC\x81\xEF\xBC\x90\xEF\xBC\xA1\xEF\xBD\x9E", "!0A~"},  // U+FF01, FF10, FF21, FF5E
@@ -465,17 +363,12 @@ TEST(NumberConversion, DeInternationalizeNormalisesTypedForms) {
       {"\xD9\xA0\xD9\xA9", "09"},                                  // U+0660, U+0669
       {"\xDB\xB0", "\xDB\xB0"},                                    // Extended Arabic-Indic stays
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mExpected);
-    UTF16String text = U(c.mText);
+  for (const auto& [before, after] : cases) {
+    SCOPED_TRACE(after);
+    UTF16String text = U(before);
     DeInternationalizeNum(text);
-    EXPECT_EQ(Narrow(text), c.mExpected);
+    EXPECT_EQ(Narrow(text), after);
   }
-  // The normalised forms then take part in the separator swap.
-  ScUserNumberSeparatorsForTesting german(kGerman);
-  UTF16String text = U("1\xEF\xBC\x8E" "000\xE3\x80\x81" "5");
-  DeInternationalizeNum(text);
-  EXPECT_EQ(Narrow(text), "1,000.5");
 }
 
 TEST(NumberConversion, DigitsOfEveryForm) {
@@ -508,26 +401,12 @@ TEST(NumberConversion, HexTextReadsLikeStrtolWithA32BitLong) {
     unsigned int mUnsigned;
   };
   const Case cases[] = {
-      {"ff", 255, 255u},
-      {"0x1F", 31, 31u},
-      {"0X1f", 31, 31u},
-      {" \t\n+0x10", 16, 16u},
-      {"-0x10", -16, 0xFFFFFFF0u},
-      {"-1", -1, 0xFFFFFFFFu},
-      {"12zz", 0x12, 0x12u},
-      {"0x", 0, 0u},
-      {"0xg", 0, 0u},
-      {"x1", 0, 0u},
-      {"", 0, 0u},
-      {"- 1", 0, 0u},
-      {"7FFFFFFF", INT_MAX, 0x7FFFFFFFu},
-      {"80000000", INT_MAX, 0x80000000u},
-      {"-80000000", INT_MIN, 0x80000000u},
-      {"-80000001", INT_MIN, 0x7FFFFFFFu},
-      {"FFFFFFFF", INT_MAX, 0xFFFFFFFFu},
-      {"100000000", INT_MAX, 0xFFFFFFFFu},
+      {"ff", 255, 255u}, {"0x1F", 31, 31u}, {"0X1f", 31, 31u}, {" \t\n+0x10", 16, 16u},
+      {"-0x10", -16, 0xFFFFFFF0u}, {"-1", -1, 0xFFFFFFFFu}, {"12zz", 0x12, 0x12u}, {"0x", 0, 0u},
+      {"0xg", 0, 0u}, {"x1", 0, 0u}, {"", 0, 0u}, {"- 1", 0, 0u}, {"00000000000000000000001", 1, 1u},
+      {"7FFFFFFF", INT_MAX, 0x7FFFFFFFu}, {"80000000", INT_MAX, 0x80000000u}, {"-80000000", INT_MIN, 0x80000000u},
+      {"-80000001", INT_MIN, 0x7FFFFFFFu}, {"FFFFFFFF", INT_MAX, 0xFFFFFFFFu}, {"100000000", INT_MAX, 0xFFFFFFFFu},
       {"-100000000", INT_MIN, 0xFFFFFFFFu},
-      {"00000000000000000000001", 1, 1u},
       {"\xEF\xBC\x91", 0, 0u},  // fullwidth digits are not hexadecimal
   };
   for (const Case& c : cases) {
@@ -542,22 +421,16 @@ TEST(NumberConversion, HexTextReadsLikeStrtolWithA32BitLong) {
 }
 
 TEST(NumberConversion, ValidateForHexKeepsUpperCaseHexDigits) {
-  struct Case {
-    const char* mText;
-    const char* mExpected;
-  };
-  const Case cases[] = {
-      {"0x1f-zz", "01F"},
-      {"", ""},
-      {"deadBEEF", "DEADBEEF"},
+  const std::pair<const char*, const char*> cases[] = {
+      {"0x1f-zz", "01F"}, {"", ""}, {"deadBEEF", "DEADBEEF"},
       {"g h\xEF\xBD\x81", ""},    // fullwidth "a" upper-cases to fullwidth "A"
       {"\xEF\xAC\x80", "FF"},     // U+FB00, the ligature "ff", upper-cases to "FF"
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mText);
-    UTF16String text = U(c.mText);
+  for (const auto& [before, after] : cases) {
+    SCOPED_TRACE(before);
+    UTF16String text = U(before);
     ValidateForHex(text);
-    EXPECT_EQ(Narrow(text), c.mExpected);
+    EXPECT_EQ(Narrow(text), after);
   }
 }
 
@@ -567,64 +440,24 @@ TEST(NumberConversion, ValidateForHexKeepsUpperCaseHexDigits) {
 
 TEST(NumberConversion, CalculatePrecedenceAndGrouping) {
   ScUserNumberSeparatorsForTesting english(kEnglish);
-  struct Case {
-    const char* mText;
-    double mExpected;
-  };
-  const Case cases[] = {
-      {"10-2-3", 5},
-      {"1E-3", 0.001},
-      {"2+3E2", 500},
-      {"2^3^2", 64},
-      {"1e2e1", 1000},
-      {"2*3+4", 10},
-      {"2+3*4", 14},
-      {"8/2/2", 2},
-      {"8/2*2", 8},
-      {"2*3/4*5", 7.5},
-      {"2^3*2", 16},
-      {"2*3^2", 18},
-      {"(1+2)*3", 9},
-      {"((2))", 2},
-      {"(1)+(2)", 3},
-      {"((1)+(2))*2", 6},
-      {"( 1 + 2 ) * 3", 9},
-      {" (1 + 2) * 3 ", 9},
-      {"2*(3+(4-1))", 12},
+  const std::pair<const char*, double> cases[] = {
+      // "+", "-", "*", signs and parentheses alone are checked against an
+      // independent evaluator below.
+      {"1E-3", 0.001}, {"2+3E2", 500}, {"2^3^2", 64}, {"1e2e1", 1000}, {"8/2/2", 2}, {"8/2*2", 8},
+      {"2*3/4*5", 7.5}, {"2^3*2", 16}, {"2*3^2", 18}, {"( 1 + 2 ) * 3", 9}, {" (1 + 2) * 3 ", 9},
       // Signs: first, or after another operator.
-      {"-5", -5},
-      {"-(2)", -2},
-      {"--5", 5},
-      {"2*-3", -6},
-      {"2--3", 5},
-      {"2-+-3", 5},
-      {"2^-1", 0.5},
-      {"-2^2", -4},
-      {"2E+3", 2000},
+      {"--5", 5}, {"2-+-3", 5}, {"2^-1", 0.5}, {"-2^2", -4}, {"2E+3", 2000},
       // Misplaced operators are dropped; missing operands are 0.
-      {"2**3", 6},
-      {"*5", 5},
-      {"2*^3", 6},
-      {"5*", 0},
-      {"5+", 5},
-      {"5/0", 5},
-      {"5/", 5},
-      {"()", 0},
-      {"", 0},
-      {"abc", 0},
-      {"3abc+1", 4},
+      {"2**3", 6}, {"*5", 5}, {"2*^3", 6}, {"5*", 0}, {"5+", 5}, {"5/0", 5}, {"5/", 5}, {"()", 0}, {"", 0},
+      {"abc", 0}, {"3abc+1", 4},
       // Commas group digits.
       {"1,000+1", 1001},
       // Broken parentheses never fault; what they mean is read as a number.
-      {"(1", 0},
-      {"1)", 1},
-      {")(", 0},
-      {"((1)", 0},
-      {"1)+(2", 1},
+      {"(1", 0}, {"1)", 1}, {")(", 0}, {"((1)", 0}, {"1)+(2", 1},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mText);
-    EXPECT_DOUBLE_EQ(Calculate(U(c.mText), 0), c.mExpected);
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_DOUBLE_EQ(Calculate(U(text), 0), expected);
   }
   ScUserNumberSeparatorsForTesting german(kGerman);
   EXPECT_DOUBLE_EQ(Calculate(U("1,5*2"), 0), 3);
@@ -635,8 +468,8 @@ TEST(NumberConversion, CalculatePrecedenceAndGrouping) {
 
 TEST(NumberConversion, CalculateRefusesExcessiveNestingButNotLength) {
   ScUserNumberSeparatorsForTesting english(kEnglish);
-  const auto nested = [](int inDepth, const char* inCore) {
-    return std::string(static_cast<std::size_t>(inDepth), '(') + inCore + std::string(static_cast<std::size_t>(inDepth), ')');
+  const auto nested = [](std::size_t inDepth, const char* inCore) {
+    return std::string(inDepth, '(') + inCore + std::string(inDepth, ')');
   };
   EXPECT_DOUBLE_EQ(Calculate(U(nested(200, "7").c_str()), 0), 7);
   EXPECT_DOUBLE_EQ(Calculate(U(nested(300, "7").c_str()), 0), 0);
@@ -682,16 +515,11 @@ private:
     return value;
   }
   double Unary() {
-    if (mText[mAt] == '-') {
-      ++mAt;
-      return -Unary();
-    }
-    if (mText[mAt] == '+') {
-      ++mAt;
-      return Unary();
-    }
-    if (mText[mAt] == '(') {
-      ++mAt;
+    const char first = mText[mAt];
+    if (first == '-' || first == '+' || first == '(') ++mAt;
+    if (first == '-') return -Unary();
+    if (first == '+') return Unary();
+    if (first == '(') {
       const double value = Sum();
       ++mAt;  // ")"
       return value;

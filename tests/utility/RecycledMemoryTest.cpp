@@ -66,7 +66,7 @@ TEST_F(RecycledMemoryPool, RoundsLargeRequestsAndPoolsOnlyThem) {
   EXPECT_EQ(mr::GetCurrentPoolSize(), 0u);
 }
 
-TEST_F(RecycledMemoryPool, ReusesOnlyBlocksOfExactlyTheRoundedSizeOldestFirst) {
+TEST_F(RecycledMemoryPool, ReusesOnlyBlocksOfExactlyTheRoundedSizeAndPurgesOldestFirst) {
   std::uint64_t allocated = 0;
   void* first = Take(10000, allocated);
   void* second = Take(12288);
@@ -87,9 +87,17 @@ TEST_F(RecycledMemoryPool, ReusesOnlyBlocksOfExactlyTheRoundedSizeOldestFirst) {
   EXPECT_EQ(Take(12288), second);
   EXPECT_EQ(mr::GetCurrentPoolSize(), 0u);
 
+  // Purging frees the oldest blocks until enough bytes are freed.
   mr::Recycle(first, 12288);
-  mr::Recycle(second, 12288);
   mr::Recycle(larger, 16384);
+  mr::Recycle(second, 12288);
+  EXPECT_EQ(mr::PurgeBytes(1), 12288u);
+  EXPECT_EQ(mr::GetCurrentPoolSize(), 16384u + 12288u);
+  EXPECT_EQ(Take(12288), second) << "the survivors are the two newer blocks";
+  mr::Recycle(second, 12288);
+  EXPECT_EQ(mr::PurgeBytes(16385), 16384u + 12288u);
+  EXPECT_EQ(mr::GetCurrentPoolSize(), 0u);
+  EXPECT_EQ(mr::PurgeBytes(0), 0u);
 }
 
 TEST_F(RecycledMemoryPool, LimitAndReconcile) {
@@ -133,31 +141,14 @@ TEST_F(RecycledMemoryPool, LimitAndReconcile) {
   EXPECT_EQ(mr::ReconcileSize(), 12288u);
 }
 
-TEST_F(RecycledMemoryPool, PurgeBytesFreesOldestFirstUntilEnough) {
-  void* blocks[3] = {Take(12288), Take(16384), Take(12288)};
-  void* const newest = blocks[2];
-  mr::Recycle(blocks[0], 12288);
-  mr::Recycle(blocks[1], 16384);
-  mr::Recycle(blocks[2], 12288);
-
-  EXPECT_EQ(mr::PurgeBytes(1), 12288u);
-  EXPECT_EQ(mr::GetCurrentPoolSize(), 16384u + 12288u);
-  // The survivors are the two newer blocks.
-  EXPECT_EQ(Take(12288), newest);
-  mr::Recycle(newest, 12288);
-  EXPECT_EQ(mr::PurgeBytes(16385), 16384u + 12288u);
-  EXPECT_EQ(mr::GetCurrentPoolSize(), 0u);
-  EXPECT_EQ(mr::PurgeBytes(0), 0u);
-}
-
-// Counts PurgeMemory calls; answering true lifts the simulated exhaustion.
+// Installs itself until destroyed and records PurgeMemory calls; answering
+// true lifts the simulated exhaustion.
 class PurgingManager : public config::ErrorManager {
 public:
   PurgingManager(bool inFrees, std::optional<SmallBlockAllocator::internal::ScFailSystemMemory>& ioFailure)
-      : mFrees(inFrees), mFailure(ioFailure), mPrevious(Get(true)) {
+      : mFrees(inFrees), mFailure(ioFailure) {
     Set(this);
   }
-  ~PurgingManager() override { Set(mPrevious); }
   bool PurgeMemory(std::uint64_t inByteCount) override {
     mRequests.push_back(inByteCount);
     if (mFrees) mFailure.reset();
@@ -171,7 +162,6 @@ public:
 private:
   bool mFrees;
   std::optional<SmallBlockAllocator::internal::ScFailSystemMemory>& mFailure;
-  config::ErrorManager* mPrevious;
 };
 
 TEST_F(RecycledMemoryPool, WhenMemoryRunsOutPurgesThePoolThenAsksTheErrorManager) {
@@ -194,8 +184,7 @@ TEST_F(RecycledMemoryPool, WhenMemoryRunsOutPurgesThePoolThenAsksTheErrorManager
     SCOPED_TRACE(c.mName);
     mr::PurgeBytes(0);
     mr::Recycle(Take(20000), 20480);
-    std::optional<SmallBlockAllocator::internal::ScFailSystemMemory> failure;
-    failure.emplace();
+    std::optional<SmallBlockAllocator::internal::ScFailSystemMemory> failure(std::in_place);
     std::optional<PurgingManager> manager;
     config::ErrorManager* const previous = config::ErrorManager::Get(true);
     config::ErrorManager::Set(nullptr);

@@ -1,3 +1,6 @@
+// RefCountedObject: one count shared by its interfaces, deletion on the last
+// release (once, or not at all when suppressed), the memory tracker's hooks,
+// and every holder's writes visible to the destructor.
 #include <basalt/utility/MemoryTracker.h>
 #include <basalt/utility/RefCountedObject.h>
 
@@ -5,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -16,43 +19,33 @@ using basalt::utility::MemoryTracker;
 using basalt::utility::RefCountedInterface;
 using basalt::utility::RefCountedObject;
 
-// Records what the tracker hooks are told.
+// Records what the tracker hooks are told, from whatever thread.
 class RecordingTracker : public MemoryTracker {
 public:
   bool AfterAllocate(void* inObject) override {
     std::lock_guard<std::mutex> guard(mLock);
-    ++mLive[inObject];
-    ++mAllocations;
+    EXPECT_TRUE(mLive.insert(inObject).second) << "born twice";
+    ++mBirths;
     return true;
   }
   bool BeforeFree(void* inObject) override {
     std::lock_guard<std::mutex> guard(mLock);
-    if (--mLive[inObject] == 0) mLive.erase(inObject);
-    ++mFrees;
+    EXPECT_EQ(mLive.erase(inObject), 1u) << "died unborn or twice";
     return true;
   }
-  int Allocations() {
+  int Births() {
     std::lock_guard<std::mutex> guard(mLock);
-    return mAllocations;
+    return mBirths;
   }
-  int Frees() {
+  std::set<const void*> Live() {
     std::lock_guard<std::mutex> guard(mLock);
-    return mFrees;
-  }
-  bool IsLive(const void* inObject) {
-    std::lock_guard<std::mutex> guard(mLock);
-    return mLive.count(const_cast<void*>(inObject)) != 0;
-  }
-  std::size_t LiveCount() {
-    std::lock_guard<std::mutex> guard(mLock);
-    return mLive.size();
+    return {mLive.begin(), mLive.end()};
   }
 
 private:
   std::mutex mLock;
-  std::map<void*, int> mLive;
-  int mAllocations = 0;
-  int mFrees = 0;
+  std::set<void*> mLive;
+  int mBirths = 0;
 };
 
 // Installs a tracker for a scope and puts the previous one back.
@@ -75,7 +68,14 @@ private:
   std::atomic<int>* mDestructions;
 };
 
-TEST(RefCountedObject, StartsAtZeroAndDiesWithTheLastReference) {
+// A destructor that lends the object out once more must not delete it again.
+class Lender : public Counted {
+public:
+  using Counted::Counted;
+  ~Lender() override { boost::intrusive_ptr<Lender>(this).reset(); }
+};
+
+TEST(RefCountedObject, StartsAtZeroAndDiesOnceWithTheLastReference) {
   std::atomic<int> destructions{0};
   auto* object = new Counted(&destructions);
   EXPECT_EQ(object->GetRefCount(), 0u);
@@ -91,6 +91,8 @@ TEST(RefCountedObject, StartsAtZeroAndDiesWithTheLastReference) {
     EXPECT_EQ(destructions.load(), 0);
   }
   EXPECT_EQ(destructions.load(), 1);
+  boost::intrusive_ptr<Lender>(new Lender(&destructions)).reset();
+  EXPECT_EQ(destructions.load(), 2);
 }
 
 class IShape : public virtual RefCountedInterface {
@@ -110,15 +112,11 @@ protected:
 };
 
 // Two interfaces, one count: the virtual base is shared.
-class Square : public IShape, public INamed, public RefCountedObject {
+class Square : public IShape, public INamed, public Counted {
 public:
-  explicit Square(std::atomic<int>* outDestructions) : mDestructions(outDestructions) {}
-  ~Square() override { mDestructions->fetch_add(1); }
+  using Counted::Counted;
   int Corners() const override { return 4; }
   const char* Name() const override { return "square"; }
-
-private:
-  std::atomic<int>* mDestructions;
 };
 
 TEST(RefCountedObject, InterfacesShareOneCount) {
@@ -132,27 +130,6 @@ TEST(RefCountedObject, InterfacesShareOneCount) {
   shape.reset();
   EXPECT_EQ(destructions.load(), 0);
   named.reset();
-  EXPECT_EQ(destructions.load(), 1);
-}
-
-// A destructor that lends itself out once more must not be deleted again.
-class Lender : public RefCountedObject {
-public:
-  explicit Lender(std::atomic<int>* outDestructions) : mDestructions(outDestructions) {}
-  ~Lender() override {
-    mDestructions->fetch_add(1);
-    boost::intrusive_ptr<Lender> again(this);
-    again.reset();
-  }
-
-private:
-  std::atomic<int>* mDestructions;
-};
-
-TEST(RefCountedObject, ReferencesTakenDuringDestructionDoNotDeleteAgain) {
-  std::atomic<int> destructions{0};
-  boost::intrusive_ptr<Lender> lender(new Lender(&destructions));
-  lender.reset();
   EXPECT_EQ(destructions.load(), 1);
 }
 
@@ -179,40 +156,33 @@ TEST(RefCountedObject, SuppressedDeletionLeavesTheObjectAlone) {
 }
 
 TEST(RefCountedObject, TrackerSeesBirthAndDeath) {
-  RecordingTracker tracker;
-  ScInstallTracker installed(&tracker);
-  EXPECT_EQ(MemoryTracker::Get(), &tracker);
-  std::atomic<int> destructions{0};
-  const RefCountedObject* base = nullptr;
-  {
-    boost::intrusive_ptr<Counted> object(new Counted(&destructions));
-    base = object.get();
-    EXPECT_EQ(tracker.Allocations(), 1);
-    EXPECT_TRUE(tracker.IsLive(base));
-    // A copy is a new object with its own count and its own report.
-    boost::intrusive_ptr<Counted> copy(new Counted(*object));
-    EXPECT_EQ(copy->GetRefCount(), 1u);
-    EXPECT_EQ(object->GetRefCount(), 1u);
-    EXPECT_EQ(tracker.Allocations(), 2);
-    EXPECT_EQ(tracker.LiveCount(), 2u);
-  }
-  EXPECT_EQ(tracker.Frees(), 2);
-  EXPECT_EQ(tracker.LiveCount(), 0u);
-  EXPECT_EQ(destructions.load(), 2);
-}
-
-TEST(MemoryTracker, BaseDoesNothingAndNoneIsInstalledByDefault) {
   MemoryTracker base;
   int value = 0;
   EXPECT_FALSE(base.AfterAllocate(&value));
   EXPECT_FALSE(base.BeforeFree(&value));
+  std::atomic<int> destructions{0};
   {
     ScInstallTracker none(nullptr);
     EXPECT_EQ(MemoryTracker::Get(), nullptr);
-    std::atomic<int> destructions{0};
     boost::intrusive_ptr<Counted>(new Counted(&destructions)).reset();
     EXPECT_EQ(destructions.load(), 1);
   }
+  RecordingTracker tracker;
+  ScInstallTracker installed(&tracker);
+  EXPECT_EQ(MemoryTracker::Get(), &tracker);
+  {
+    boost::intrusive_ptr<Counted> object(new Counted(&destructions));
+    // A copy is a new object with its own count and its own report.
+    boost::intrusive_ptr<Counted> copy(new Counted(*object));
+    EXPECT_EQ(copy->GetRefCount(), 1u);
+    EXPECT_EQ(object->GetRefCount(), 1u);
+    const std::set<const void*> live{static_cast<const RefCountedObject*>(object.get()),
+                                     static_cast<const RefCountedObject*>(copy.get())};
+    EXPECT_EQ(tracker.Live(), live);
+  }
+  EXPECT_EQ(tracker.Births(), 2);
+  EXPECT_TRUE(tracker.Live().empty());
+  EXPECT_EQ(destructions.load(), 3);
 }
 
 // Each thread writes its own slot of a shared object before dropping its
@@ -243,10 +213,7 @@ TEST(RefCountedObject, LastReleaseSeesEveryHoldersWrites) {
     threads.emplace_back([shared, t, &ready]() mutable {
       ready.fetch_add(1);
       while (ready.load() < kThreads) std::this_thread::yield();
-      for (int i = 0; i < kCopies; ++i) {
-        boost::intrusive_ptr<Slots> copy = shared;
-        copy.reset();
-      }
+      for (int i = 0; i < kCopies; ++i) boost::intrusive_ptr<Slots>(shared).reset();
       shared->mValues[t] = t + 1;
       shared.reset();
     });

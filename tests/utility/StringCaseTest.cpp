@@ -23,30 +23,15 @@ UTF16String U(const std::u16string& inText) { return UTF16String(inText.data(), 
 
 std::string Show(const UTF16String& inText) { return UTF16toStdString(inText) + " [" + Dump(inText) + "]"; }
 
+// Every unit's own mapping is checked against ICU (CaseTableOracleTest); these
+// words and the unit-by-unit test below check that strings map as their units do.
 TEST(StringCase, MappingsOfKnownWords) {
   struct Case {
     std::u16string mText, mLower, mUpper, mFold;
   };
   const Case cases[] = {
       {u"", u"", u"", u""},
-      {u"straße", u"straße", u"STRASSE", u"strasse"},
       {u"Straße", u"straße", u"STRASSE", u"strasse"},
-      {u"ΑΒΓ", u"αβγ", u"ΑΒΓ", u"αβγ"},
-      {u"ﬃ", u"ﬃ", u"FFI", u"ffi"},
-      {u"Aa", u"aa", u"AA", u"aa"},
-      // Micro sign: its upper form and fold are Greek mu.
-      {u"µ", u"µ", u"\u039C", u"\u03BC"},
-      // Context-free: a final capital sigma still lower-cases to σ.
-      {u"ΟΔΟΣ", u"οδοσ", u"ΟΔΟΣ", u"οδοσ"},
-      {u"ΐ", u"ΐ", u"\u0399\u0308\u0301", u"\u03B9\u0308\u0301"},
-      {u"İ", u"i\u0307", u"İ", u"i\u0307"},
-      {u"ǅungla", u"ǆungla", u"ǄUNGLA", u"ǆungla"},
-      {u"ᾳ", u"ᾳ", u"ΑΙ", u"αι"},
-      {u"ԱՄՆ և", u"ամն և", u"ԱՄՆ ԵՒ", u"ամն եւ"},
-      {u"Ⅻ ⓐ", u"ⅻ ⓐ", u"Ⅻ Ⓐ", u"ⅻ ⓐ"},
-      {u"\u2126\u212A\u212B", u"ωkå", u"\u2126\u212A\u212B", u"ωkå"},  // Ohm, Kelvin, Angstrom signs
-      {u"Ѐлка", u"ѐлка", u"ЀЛКА", u"ѐлка"},
-      {u"Ａａ", u"ａａ", u"ＡＡ", u"ａａ"},
       // Units the table does not know, surrogate pairs among them, pass.
       {u"𐐀 1+2 ＢЀ", u"𐐀 1+2 Ｂѐ", u"𐐀 1+2 ＢЀ", u"𐐀 1+2 Ｂѐ"},
   };
@@ -62,7 +47,7 @@ TEST(StringCase, MappingsOfKnownWords) {
 // units' mappings. Texts of expanding forms only exercise the result's
 // growth, texts of mostly ASCII the blocks of ASCII mapped together.
 TEST(StringCase, StringsMapUnitByUnitAndInPlaceFormsAgree) {
-  const std::u16string mixed = u"aZß ﬃΐİΣσ\u0345ᾳև1&\xD801\xDC00\xD800Ǆ";
+  const std::u16string mixed = u"aZß ﬃΐİΣσ\u0345ᾳև1&\xD801\xDC00\xD800ǄЀлＡａⅫⓐµ\u2126\u212A";
   std::mt19937 engine(11);
   for (int round = 0; round < 600; ++round) {
     UTF16String text;
@@ -99,20 +84,11 @@ TEST(StringCase, StringsMapUnitByUnitAndInPlaceFormsAgree) {
 
 TEST(StringCase, TitleCase) {
   const std::pair<std::u16string, std::u16string> cases[] = {
-      {u"", u""},
-      {u"hello world", u"Hello World"},
-      {u"HELLO wORLD", u"Hello World"},
-      {u"don't stop", u"Don't Stop"},
-      {u"o'neil", u"O'neil"},
-      {u"rock'n'roll", u"Rock'n'roll"},
-      {u"x 'y", u"X 'Y"},
-      {u"'tis", u"'Tis"},
-      {u"a''b", u"A''B"},
-      {u"3rd-party", u"3Rd-Party"},
-      {u"ßa ﬃx", u"SSa FFIx"},
-      {u"ǆungla ÉTÉ", u"Ǆungla Été"},
-      {u"a\xD801\xDC28" u"b", u"A\xD801\xDC28" u"B"},
-      {u"λόγος ΚΑΙ", u"Λόγος Και"},
+      {u"", u""}, {u"hello world", u"Hello World"}, {u"HELLO wORLD", u"Hello World"},
+      {u"o'neil", u"O'neil"}, {u"don't stop", u"Don't Stop"}, {u"rock'n'roll", u"Rock'n'roll"},
+      {u"x 'y", u"X 'Y"}, {u"'tis", u"'Tis"}, {u"a''b", u"A''B"},
+      {u"3rd-party", u"3Rd-Party"}, {u"ßa ﬃx", u"SSa FFIx"}, {u"ǆungla ÉTÉ", u"Ǆungla Été"},
+      {u"a\xD801\xDC28" u"b", u"A\xD801\xDC28" u"B"}, {u"λόγος ΚΑΙ", u"Λόγος Και"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(Show(U(c.first)));
@@ -153,20 +129,12 @@ TEST(StringCase, TruncateStringToNumChars) {
     std::u16string mResult;
   };
   const Case cases[] = {
-      {u"hello", 0, false, u""},
-      {u"hello", 0, true, u""},
-      {u"hello", 5, false, u"hello"},
-      {u"hello", ~0ull, true, u"hello"},
-      {u"hello", 3, false, u"hel"},
-      {u"hello", 3, true, u"llo"},
+      {u"hello", 0, false, u""}, {u"hello", 0, true, u""}, {u"hello", 5, false, u"hello"},
+      {u"hello", ~0ull, true, u"hello"}, {u"hello", 3, false, u"hel"}, {u"hello", 3, true, u"llo"},
       {u"", 2, false, u""},
       // A cut inside a pair drops the kept half.
-      {u"ab" + pair, 3, false, u"ab"},
-      {u"ab" + pair, 1, true, u""},
-      {u"ab" + pair, 2, true, pair},
-      {pair + u"ab", 1, false, u""},
-      {pair + u"ab", 3, true, u"ab"},
-      {pair + pair, 3, false, pair},
+      {u"ab" + pair, 3, false, u"ab"}, {u"ab" + pair, 1, true, u""}, {u"ab" + pair, 2, true, pair},
+      {pair + u"ab", 1, false, u""}, {pair + u"ab", 3, true, u"ab"}, {pair + pair, 3, false, pair},
       {pair + pair, 3, true, pair},
       // Lone surrogates are not pairs: nothing more is dropped.
       {u"a\xD83D" u"b", 2, false, u"a\xD83D"},
@@ -188,6 +156,8 @@ UTF16String Letters(std::size_t inLength) {
   return text;
 }
 
+// Where a side has no room the exact split matters; the invariant test below
+// covers the rest.
 TEST(StringCase, TruncateUIStringInMiddleKeepsHeadAndTail) {
   const UTF16String text = Letters(100);
   struct Case {
@@ -196,30 +166,17 @@ TEST(StringCase, TruncateUIStringInMiddleKeepsHeadAndTail) {
     std::size_t mHead, mTail;
   };
   const Case cases[] = {
-      {20, 0.5f, 7, 8},
-      {30, 0.25f, 4, 20},
-      {10, 0.5f, 2, 3},
-      {99, 0.5f, 46, 47},
       // A count that goes negative is taken from the other side, where
       // unsigned arithmetic would have kept the whole text.
-      {6, 0.5f, 0, 1},
-      {8, 0.25f, 0, 3},
-      {8, 1.0f, 3, 0},
-      {5, 0.5f, 0, 0},
-      {2, 0.5f, 0, 0},
-      {0, 0.5f, 0, 0},
+      {6, 0.5f, 0, 1}, {8, 0.25f, 0, 3}, {8, 1.0f, 3, 0}, {5, 0.5f, 0, 0}, {2, 0.5f, 0, 0}, {0, 0.5f, 0, 0},
       // Shares outside 0..1 are clamped; NaN splits evenly.
-      {8, -1.0f, 0, 3},
-      {8, 2.0f, 3, 0},
-      {20, std::nanf(""), 7, 8},
+      {8, -1.0f, 0, 3}, {8, 2.0f, 3, 0}, {20, std::nanf(""), 7, 8},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.mMax) + " share " + std::to_string(c.mShare));
     const UTF16String expected = text.substr(0, c.mHead) + U(u" ... ") + text.substr(text.size() - c.mTail);
     EXPECT_EQ(Show(TruncateUIStringInMiddle(text, c.mMax, c.mShare)), Show(expected));
   }
-  EXPECT_EQ(TruncateUIStringInMiddle(text, 100, 0.5f), text);
-  EXPECT_EQ(TruncateUIStringInMiddle(text, 1000, 0.0f), text);
   EXPECT_EQ(TruncateUIStringInMiddle(UTF16String(), 0, 0.5f), UTF16String());
 
   // A cut through a surrogate pair drops the pair from the head.
@@ -232,10 +189,14 @@ TEST(StringCase, TruncateUIStringInMiddleKeepsHeadAndTail) {
 
 TEST(StringCase, TruncateUIStringInMiddleNeverExceedsTheMaximum) {
   const UTF16String text = Letters(64);
-  for (std::uint64_t max = 0; max < 64; ++max) {
+  for (std::uint64_t max = 0; max < 70; max += max < 64 ? 1 : 5) {
     for (const float share : {0.0f, 0.1f, 0.25f, 1.0f / 3, 0.5f, 0.7f, 0.9f, 0.99f, 1.0f}) {
       SCOPED_TRACE(std::to_string(max) + " share " + std::to_string(share));
       const UTF16String result = TruncateUIStringInMiddle(text, max, share);
+      if (max >= text.size()) {  // fits: kept whole
+        EXPECT_EQ(result, text);
+        continue;
+      }
       EXPECT_LE(result.size(), std::max<std::uint64_t>(max, 5));
       const std::size_t ellipsis = result.find(U(u" ... "));
       ASSERT_NE(ellipsis, UTF16String::npos);
@@ -269,12 +230,8 @@ TEST(StringCase, StripDisplayString) {
       {u"Open (&", true, u"Open (&"},
       {u"(&ab) (&c)", true, u"(ab) (c)"},
       {u"x (&a) (&b)", true, u"x  (b)"},
-      {u"&", false, u"&"},
-      {u"a&", false, u"a&"},
-      {u"&&", false, u"&"},
-      {u"&&&x", false, u"&x"},
-      {u"&&&&", false, u"&&"},
-      {u"& &x", false, u"& x"},
+      {u"&", false, u"&"}, {u"a&", false, u"a&"}, {u"&&", false, u"&"},
+      {u"&&&x", false, u"&x"}, {u"&&&&", false, u"&&"}, {u"& &x", false, u"& x"},
       {u"E&xit && &Quit", false, u"Exit & Quit"},
   };
   for (const Case& c : cases) {
@@ -291,16 +248,10 @@ TEST(StringCase, LocateSingleAmpersandInString) {
     std::uint64_t mIndex, mCollapsedIndex;
   };
   const Case cases[] = {
-      {u"Save && E&xit", 9, 8},
-      {u"A & B", kNoAmpersand, kNoAmpersand},
-      {u"", kNoAmpersand, kNoAmpersand},
-      {u"&File", 0, 0},
-      {u"File&", kNoAmpersand, kNoAmpersand},
-      {u"&&", kNoAmpersand, kNoAmpersand},
-      {u"&&&x", 2, 1},
-      {u"a&& &b", 4, 3},
-      {u"& &x", 2, 2},
+      {u"Save && E&xit", 9, 8}, {u"&File", 0, 0}, {u"&&&x", 2, 1}, {u"a&& &b", 4, 3}, {u"& &x", 2, 2},
       {u"&&a&&b&c", 6, 4},
+      {u"A & B", kNoAmpersand, kNoAmpersand}, {u"", kNoAmpersand, kNoAmpersand},
+      {u"File&", kNoAmpersand, kNoAmpersand}, {u"&&", kNoAmpersand, kNoAmpersand},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Show(U(c.mText)));

@@ -6,6 +6,7 @@
 #include <cfloat>
 #include <climits>
 #include <cstdio>
+#include <functional>
 #include <iomanip>
 #include <ios>
 #include <limits>
@@ -77,52 +78,58 @@ class UTFStreamsTest : public ::testing::Test {
 protected:
   typedef typename F::Char Char;
   typedef typename F::String String;
+  typedef std::basic_ostream<Char> Out;
+  typedef std::basic_istream<Char> In;
+
+  static constexpr bool kUTF16 = std::is_same<Char, UTF16Char>::value;
+
+  // Every stream of these classes is imbued with the default locale.
+  static void ExpectDefaultLocale(std::basic_ios<Char>& inStream) {
+    EXPECT_TRUE(inStream.getloc() == Locale::Default());
+    EXPECT_TRUE(inStream.rdbuf()->getloc() == Locale::Default());
+  }
 
   // Runs inWrite on a fresh stream of every writable class and expects each
   // to hold inExpected afterwards, with no error.
-  template <class Writer>
-  void ExpectWritten(const std::string& inExpected, Writer inWrite) {
-    {
-      typename F::OStream stream;
-      inWrite(stream);
-      EXPECT_FALSE(stream.fail()) << "output string stream";
-      EXPECT_EQ(Show(stream.str()), inExpected) << "output string stream";
-    }
-    {
-      typename F::StringStream stream;
-      inWrite(stream);
-      EXPECT_FALSE(stream.fail()) << "string stream";
-      EXPECT_EQ(Show(stream.str()), inExpected) << "string stream";
-    }
-    {
-      typename F::StringBuf buffer;
-      typename F::OutputStream stream(&buffer);
-      inWrite(stream);
-      EXPECT_FALSE(stream.fail()) << "output stream";
-      EXPECT_EQ(Show(buffer.str()), inExpected) << "output stream";
+  static void ExpectWritten(const std::string& inExpected, const std::function<void(Out&)>& inWrite) {
+    typename F::OStream out;
+    typename F::StringStream both;
+    typename F::StringBuf buffer;
+    typename F::OutputStream onBuffer(&buffer);
+    Out* const streams[] = {&out, &both, &onBuffer};
+    for (Out* stream : streams) inWrite(*stream);
+    const String texts[] = {out.str(), both.str(), buffer.str()};
+    for (int i = 0; i < 3; ++i) {
+      SCOPED_TRACE(i == 0 ? "output string stream" : i == 1 ? "string stream" : "output stream");
+      EXPECT_FALSE(streams[i]->fail());
+      EXPECT_EQ(Show(texts[i]), inExpected);
+      ExpectDefaultLocale(*streams[i]);
     }
   }
 
   // Runs inRead on a fresh stream of every readable class over inText.
-  template <class Reader>
-  void ForEachReader(const String& inText, Reader inRead) {
-    {
-      SCOPED_TRACE("input string stream");
-      typename F::IStream stream(inText);
-      inRead(stream);
-    }
-    {
-      SCOPED_TRACE("string stream");
-      typename F::StringStream stream(inText);
-      inRead(stream);
+  static void ForEachReader(const String& inText, const std::function<void(In&)>& inRead) {
+    typename F::IStream in(inText);
+    typename F::StringStream both(inText);
+    for (In* stream : {static_cast<In*>(&in), static_cast<In*>(&both)}) {
+      SCOPED_TRACE(stream == &in ? "input string stream" : "string stream");
+      ExpectDefaultLocale(*stream);
+      inRead(*stream);
     }
   }
+  static void ForEachReader(const std::string& inAscii, const std::function<void(In&)>& inRead) {
+    ForEachReader(Widen<String>(inAscii), inRead);
+  }
 
+  template <class... T>
+  static void ExpectIntegersRoundTrip(T... inValues) {
+    (ExpectIntegerRoundTrip(inValues), ...);
+  }
   template <class T>
-  void ExpectIntegerRoundTrip(T inValue) {
+  static void ExpectIntegerRoundTrip(T inValue) {
     SCOPED_TRACE(std::to_string(inValue));
-    ExpectWritten(std::to_string(inValue), [&](auto& s) { s << inValue; });
-    ForEachReader(Widen<String>(std::to_string(inValue)), [&](auto& s) {
+    ExpectWritten(std::to_string(inValue), [&](Out& s) { s << inValue; });
+    ForEachReader(std::to_string(inValue), [&](In& s) {
       T value = 0;
       s >> value;
       EXPECT_FALSE(s.fail());
@@ -144,81 +151,16 @@ public:
 
 TYPED_TEST_SUITE(UTFStreamsTest, Families, FamilyNames);
 
-TYPED_TEST(UTFStreamsTest, EveryStreamIsImbuedWithTheDefaultLocale) {
-  typedef typename TypeParam::Char Char;
-  const typename TestFixture::String text = Widen<typename TestFixture::String>("x");
-  typename TypeParam::StringStream s1;
-  typename TypeParam::StringStream s2(text);
-  typename TypeParam::IStream s3(text);
-  typename TypeParam::OStream s4;
-  typename TypeParam::StringBuf buffer;
-  typename TypeParam::OutputStream s5(&buffer);
-  const std::vector<std::basic_ios<Char>*> streams = {&s1, &s2, &s3, &s4, &s5};
-  for (std::size_t i = 0; i < streams.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_TRUE(streams[i]->getloc() == Locale::Default());
-    EXPECT_TRUE(streams[i]->rdbuf()->getloc() == Locale::Default());
-    EXPECT_TRUE(streams[i]->good());
-  }
-}
-
-TYPED_TEST(UTFStreamsTest, IntegersRoundTrip) {
-  this->ExpectIntegerRoundTrip(0);
-  this->ExpectIntegerRoundTrip(7);
-  this->ExpectIntegerRoundTrip(-1);
-  this->ExpectIntegerRoundTrip(-42);
-  this->ExpectIntegerRoundTrip(1234567);
-  this->ExpectIntegerRoundTrip(INT_MIN);
-  this->ExpectIntegerRoundTrip(INT_MAX);
-  this->ExpectIntegerRoundTrip(static_cast<short>(SHRT_MIN));
-  this->ExpectIntegerRoundTrip(UINT_MAX);
-  this->ExpectIntegerRoundTrip(LONG_MIN);
-  this->ExpectIntegerRoundTrip(LLONG_MIN);
-  this->ExpectIntegerRoundTrip(LLONG_MAX);
-  this->ExpectIntegerRoundTrip(ULLONG_MAX);
-}
-
-TYPED_TEST(UTFStreamsTest, FloatingPointFormats) {
-  struct Case {
-    double mValue;
-    std::ios_base::fmtflags mFormat;
-    int mPrecision;
-    const char* mExpected;
-  };
-  const std::ios_base::fmtflags kGeneral = std::ios_base::fmtflags();
-  const Case kCases[] = {
-      {1.5, kGeneral, 6, "1.5"},
-      {-2.25, kGeneral, 6, "-2.25"},
-      {0.1, kGeneral, 17, "0.10000000000000001"},
-      {3.14159265358979, kGeneral, 10, "3.141592654"},
-      {1234567.0, kGeneral, 6, "1.23457e+06"},
-      {1e-7, kGeneral, 6, "1e-07"},
-      {-0.0, kGeneral, 6, "-0"},
-      {2.5, std::ios_base::fixed, 2, "2.50"},
-      {1234567.5, std::ios_base::fixed, 1, "1234567.5"},
-      {-0.000125, std::ios_base::fixed, 4, "-0.0001"},
-      {12345.678, std::ios_base::scientific, 3, "1.235e+04"},
-      {1e300, std::ios_base::scientific, 2, "1.00e+300"},
-      {std::numeric_limits<double>::infinity(), kGeneral, 6, "inf"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.mExpected);
-    this->ExpectWritten(c.mExpected, [&](auto& s) {
-      s.setf(c.mFormat, std::ios_base::floatfield);
-      s << std::setprecision(c.mPrecision) << c.mValue;
-    });
-  }
-  this->ExpectWritten("0.5 2.5", [](auto& s) { s << 0.5f << ' ' << 2.5L; });
-}
-
-TYPED_TEST(UTFStreamsTest, DoublesRoundTripAtFullPrecision) {
+TYPED_TEST(UTFStreamsTest, NumbersRoundTrip) {
+  this->ExpectIntegersRoundTrip(0, -1, 1234567, INT_MIN, INT_MAX, static_cast<short>(SHRT_MIN), UINT_MAX, LONG_MIN,
+                                LLONG_MIN, LLONG_MAX, ULLONG_MAX);
   const double kValues[] = {0.0, 0.1, 1.0 / 3.0, -123.456e-200, 6.02214076e23, DBL_MAX, -DBL_MAX, DBL_MIN, DBL_EPSILON};
   for (const double value : kValues) {
     SCOPED_TRACE(value);
     typename TypeParam::OStream out;
     out << std::setprecision(std::numeric_limits<double>::max_digits10) << value;
     ASSERT_FALSE(out.fail());
-    this->ForEachReader(out.str(), [&](auto& s) {
+    this->ForEachReader(out.str(), [&](typename TestFixture::In& s) {
       double read = -1;
       s >> read;
       EXPECT_FALSE(s.fail());
@@ -227,171 +169,57 @@ TYPED_TEST(UTFStreamsTest, DoublesRoundTripAtFullPrecision) {
   }
 }
 
-TYPED_TEST(UTFStreamsTest, Booleans) {
-  this->ExpectWritten("1 0", [](auto& s) { s << true << ' ' << false; });
-  this->ExpectWritten("true false", [](auto& s) { s << std::boolalpha << true << ' ' << false; });
-  this->ForEachReader(Widen<typename TestFixture::String>("true false 1 0"), [](auto& s) {
-    bool a = false, b = true, c = false, d = true;
-    s >> std::boolalpha >> a >> b >> std::noboolalpha >> c >> d;
-    EXPECT_FALSE(s.fail());
-    EXPECT_TRUE(a);
-    EXPECT_FALSE(b);
-    EXPECT_TRUE(c);
-    EXPECT_FALSE(d);
-  });
-  this->ForEachReader(Widen<typename TestFixture::String>("yes"), [](auto& s) {
-    bool a = true;
-    s >> std::boolalpha >> a;
-    EXPECT_TRUE(s.fail());
-  });
-}
-
-TYPED_TEST(UTFStreamsTest, IntegerBases) {
-  struct Case {
-    std::ios_base::fmtflags mFlags;
-    long mValue;
-    const char* mExpected;
-  };
-  const Case kCases[] = {
-      {std::ios_base::hex, 255, "ff"},
-      {std::ios_base::hex | std::ios_base::showbase | std::ios_base::uppercase, 255, "0XFF"},
-      {std::ios_base::oct, 8, "10"},
-      {std::ios_base::oct | std::ios_base::showbase, 8, "010"},
-      {std::ios_base::dec | std::ios_base::showpos, 5, "+5"},
-      {std::ios_base::hex, 0xDEADBEEFL, "deadbeef"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.mExpected);
-    this->ExpectWritten(c.mExpected, [&](auto& s) {
-      s.flags(c.mFlags);
-      s << c.mValue;
-    });
-  }
-  this->ForEachReader(Widen<typename TestFixture::String>("ff 0x1A 17 0x10 010"), [](auto& s) {
-    int a = 0, b = 0, c = 0, d = 0, e = 0;
-    s >> std::hex >> a >> b >> std::oct >> c;
-    s.unsetf(std::ios_base::basefield);
-    s >> d >> e;
-    EXPECT_FALSE(s.fail());
-    EXPECT_EQ(a, 255);
-    EXPECT_EQ(b, 26);
-    EXPECT_EQ(c, 15);
-    EXPECT_EQ(d, 16);
-    EXPECT_EQ(e, 8);
-  });
-}
-
-TYPED_TEST(UTFStreamsTest, WidthAndFill) {
+TYPED_TEST(UTFStreamsTest, FormattedOutput) {
   typedef typename TypeParam::Char Char;
   typedef typename TestFixture::String String;
-  const Char star = Char('*');
-  const Char dot = Char('.');
-  this->ExpectWritten("****42", [&](auto& s) { s << std::setw(6) << std::setfill(star) << 42; });
-  this->ExpectWritten("42****", [&](auto& s) { s << std::left << std::setw(6) << std::setfill(star) << 42; });
-  this->ExpectWritten("-***42", [&](auto& s) { s << std::internal << std::setw(6) << std::setfill(star) << -42; });
-  this->ExpectWritten("0x00ff", [&](auto& s) {
-    s << std::internal << std::showbase << std::hex << std::setw(6) << std::setfill(Char('0')) << 255;
-  });
-  this->ExpectWritten("   ab", [](auto& s) { s << std::setw(5) << "ab"; });
-  this->ExpectWritten("ab...", [&](auto& s) { s << std::left << std::setw(5) << std::setfill(dot) << Widen<String>("ab"); });
-  this->ExpectWritten("  x", [](auto& s) { s << std::setw(3) << 'x'; });
-  // The width applies to one insertion only.
-  this->ExpectWritten("   12", [](auto& s) { s << std::setw(4) << 1 << 2; });
-  this->ExpectWritten("   3.142", [](auto& s) { s << std::fixed << std::setprecision(3) << std::setw(8) << 3.14159; });
-}
-
-TYPED_TEST(UTFStreamsTest, StringsAndCharacters) {
-  typedef typename TypeParam::Char Char;
-  typedef typename TestFixture::String String;
+  typedef typename TestFixture::Out Out;
+  const bool utf16 = TestFixture::kUTF16;
   const String wide = Widen<String>("wide");
-  this->ExpectWritten("narrow wide xywide!",
-                      [&](auto& s) { s << "narrow " << wide << ' ' << Char('x') << 'y' << wide.c_str() << '!'; });
-  this->ExpectWritten("a=1, b=2.5, c=true", [](auto& s) { s << "a=" << 1 << ", b=" << 2.5 << ", c=" << std::boolalpha << true; });
-  const String nonAsciiUnits = std::is_same<Char, UTF16Char>::value
-                                   ? Units<String>({0xE9, 0xD83D, 0xDE00, 0xFFFF, 0})
-                                   : Units<String>({0xC3, 0xA9, 0xF0, 0x9F, 0x98, 0x80, 0xFF, 0});
-  this->ExpectWritten(Show(nonAsciiUnits), [&](auto& s) { s << nonAsciiUnits; });
-}
-
-TYPED_TEST(UTFStreamsTest, ReadingWordsLinesAndCharacters) {
-  typedef typename TypeParam::Char Char;
-  typedef typename TestFixture::String String;
-  this->ForEachReader(Widen<String>("  alpha beta\tgamma\nline two\n\nlast"), [](auto& s) {
-    String a, b, c, line;
-    s >> a >> b >> c >> std::ws;
-    EXPECT_EQ(Show(a), "alpha");
-    EXPECT_EQ(Show(b), "beta");
-    EXPECT_EQ(Show(c), "gamma");
-    ASSERT_TRUE(std::getline(s, line));
-    EXPECT_EQ(Show(line), "line two");
-    ASSERT_TRUE(std::getline(s, line));
-    EXPECT_EQ(Show(line), "");
-    ASSERT_TRUE(std::getline(s, line));
-    EXPECT_EQ(Show(line), "last");
-    EXPECT_TRUE(s.eof());
-    EXPECT_FALSE(std::getline(s, line));
-  });
-  this->ForEachReader(Widen<String>("a,b,,c"), [](auto& s) {
-    std::vector<std::string> fields;
-    String field;
-    while (std::getline(s, field, Char(','))) fields.push_back(Show(field));
-    EXPECT_EQ(fields, (std::vector<std::string>{"a", "b", "", "c"}));
-  });
-  // Every classic white-space character is skipped.
-  this->ForEachReader(Widen<String>(" \t\n\v\f\r x7"), [](auto& s) {
-    Char c = 0;
-    int n = 0;
-    s >> c >> n;
-    EXPECT_FALSE(s.fail());
-    EXPECT_EQ(c, Char('x'));
-    EXPECT_EQ(n, 7);
-  });
-  this->ForEachReader(Widen<String>("12abc"), [](auto& s) {
-    int n = 0;
-    String rest;
-    s >> n >> rest;
-    EXPECT_EQ(n, 12);
-    EXPECT_EQ(Show(rest), "abc");
-  });
-}
-
-TYPED_TEST(UTFStreamsTest, NonAsciiUnitsAreNeverSeparators) {
-  typedef typename TypeParam::Char Char;
-  typedef typename TestFixture::String String;
-  // U+00A0 and U+3000 are spaces in Unicode but not in the classic locale;
-  // the UTF-8 bytes of U+3000 likewise stay inside the word.
-  const String word = std::is_same<Char, UTF16Char>::value
-                          ? Units<String>({'a', 0xA0, 0x3000, 0xE9, 0xD83D, 0xDE00, 'b'})
-                          : Units<String>({'a', 0xC2, 0xA0, 0xE3, 0x80, 0x80, 0xC3, 0xA9, 'b'});
-  String text = word;
-  text += Widen<String>(" 5");
-  this->ForEachReader(text, [&](auto& s) {
-    String read;
-    int n = 0;
-    s >> read >> n;
-    EXPECT_FALSE(s.fail());
-    EXPECT_EQ(Show(read), Show(word));
-    EXPECT_EQ(n, 5);
-  });
-  // Digits outside ASCII are not digits.
-  const String fullwidthOne = std::is_same<Char, UTF16Char>::value ? Units<String>({0xFF11})
-                                                                   : Units<String>({0xEF, 0xBC, 0x91});
-  this->ForEachReader(fullwidthOne, [](auto& s) {
-    int n = -1;
-    s >> n;
-    EXPECT_TRUE(s.fail());
-    EXPECT_EQ(n, 0);
-  });
-}
-
-TYPED_TEST(UTFStreamsTest, NarrowTextOutsideAsciiFollowsTheUnitType) {
-  typedef typename TypeParam::Char Char;
-  const bool utf16 = std::is_same<Char, UTF16Char>::value;
-  // A lone UTF-8 byte is no UTF-16 character: it shows as U+FFFD. A UTF-8
-  // stream takes the bytes unchanged.
-  this->ExpectWritten(utf16 ? "caf\\x{FFFD}\\x{FFFD}" : "caf\\x{C3}\\x{A9}", [](auto& s) { s << "caf\xC3\xA9"; });
-  this->ExpectWritten(utf16 ? "\\x{FFFD}" : "\\x{E9}", [](auto& s) { s << '\xE9'; });
-
+  const String nonAscii = utf16 ? Units<String>({0xE9, 0xD83D, 0xDE00, 0xFFFF, 0})
+                                : Units<String>({0xC3, 0xA9, 0xF0, 0x9F, 0x98, 0x80, 0xFF, 0});
+  const struct {
+    std::string mExpected;
+    std::function<void(Out&)> mWrite;
+  } kCases[] = {
+      {"1.5", [](Out& s) { s << 1.5; }},
+      {"0.10000000000000001", [](Out& s) { s << std::setprecision(17) << 0.1; }},
+      {"1.23457e+06", [](Out& s) { s << 1234567.0; }},
+      {"1e-07", [](Out& s) { s << 1e-7; }},
+      {"-0", [](Out& s) { s << -0.0; }},
+      {"inf", [](Out& s) { s << std::numeric_limits<double>::infinity(); }},
+      {"2.50", [](Out& s) { s << std::fixed << std::setprecision(2) << 2.5; }},
+      {"1234567.5", [](Out& s) { s << std::fixed << std::setprecision(1) << 1234567.5; }},
+      {"-0.0001", [](Out& s) { s << std::fixed << std::setprecision(4) << -0.000125; }},
+      {"1.235e+04", [](Out& s) { s << std::scientific << std::setprecision(3) << 12345.678; }},
+      {"1.00e+300", [](Out& s) { s << std::scientific << std::setprecision(2) << 1e300; }},
+      {"0.5 2.5", [](Out& s) { s << 0.5f << ' ' << 2.5L; }},
+      {"ff", [](Out& s) { s << std::hex << 255L; }},
+      {"0XFF", [](Out& s) { s << std::hex << std::showbase << std::uppercase << 255L; }},
+      {"010", [](Out& s) { s << std::oct << std::showbase << 8L; }},
+      {"+5", [](Out& s) { s << std::showpos << 5L; }},
+      {"1 0", [](Out& s) { s << true << ' ' << false; }},
+      {"true false", [](Out& s) { s << std::boolalpha << true << ' ' << false; }},
+      {"****42", [](Out& s) { s << std::setw(6) << std::setfill(Char('*')) << 42; }},
+      {"42****", [](Out& s) { s << std::left << std::setw(6) << std::setfill(Char('*')) << 42; }},
+      {"-***42", [](Out& s) { s << std::internal << std::setw(6) << std::setfill(Char('*')) << -42; }},
+      {"0x00ff",
+       [](Out& s) { s << std::internal << std::showbase << std::hex << std::setw(6) << std::setfill(Char('0')) << 255; }},
+      {"   ab", [](Out& s) { s << std::setw(5) << "ab"; }},
+      {"ab...", [&](Out& s) { s << std::left << std::setw(5) << std::setfill(Char('.')) << Widen<String>("ab"); }},
+      {"  x", [](Out& s) { s << std::setw(3) << 'x'; }},
+      {"   12", [](Out& s) { s << std::setw(4) << 1 << 2; }},  // the width applies to one insertion only
+      {"   3.142", [](Out& s) { s << std::fixed << std::setprecision(3) << std::setw(8) << 3.14159; }},
+      {"narrow wide xywide!", [&](Out& s) { s << "narrow " << wide << ' ' << Char('x') << 'y' << wide.c_str() << '!'; }},
+      {Show(nonAscii), [&](Out& s) { s << nonAscii; }},
+      // A lone UTF-8 byte is no UTF-16 character: it shows as U+FFFD. A UTF-8
+      // stream takes the bytes unchanged.
+      {utf16 ? "caf\\x{FFFD}\\x{FFFD}" : "caf\\x{C3}\\x{A9}", [](Out& s) { s << "caf\xC3\xA9"; }},
+      {utf16 ? "\\x{FFFD}" : "\\x{E9}", [](Out& s) { s << '\xE9'; }},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.mExpected);
+    this->ExpectWritten(c.mExpected, c.mWrite);
+  }
   typename TypeParam::OStream s;
   EXPECT_EQ(s.widen('a'), Char('a'));
   EXPECT_EQ(s.narrow(Char('A'), '?'), 'A');
@@ -401,32 +229,98 @@ TYPED_TEST(UTFStreamsTest, NarrowTextOutsideAsciiFollowsTheUnitType) {
   }
 }
 
+TYPED_TEST(UTFStreamsTest, FormattedInput) {
+  typedef typename TypeParam::Char Char;
+  typedef typename TestFixture::String String;
+  typedef typename TestFixture::In In;
+  this->ForEachReader("true false 1 0", [](In& s) {
+    bool a = false, b = true, c = false, d = true;
+    s >> std::boolalpha >> a >> b >> std::noboolalpha >> c >> d;
+    EXPECT_FALSE(s.fail());
+    EXPECT_TRUE(a && !b && c && !d);
+  });
+  this->ForEachReader("ff 0x1A 17 0x10 010", [](In& s) {
+    int a = 0, b = 0, c = 0, d = 0, e = 0;
+    s >> std::hex >> a >> b >> std::oct >> c;
+    s.unsetf(std::ios_base::basefield);
+    s >> d >> e;
+    EXPECT_FALSE(s.fail());
+    EXPECT_EQ(std::vector<int>({a, b, c, d, e}), std::vector<int>({255, 26, 15, 16, 8}));
+  });
+  this->ForEachReader("  alpha beta\tgamma\nline two\n\nlast", [](In& s) {
+    String a, b, c, line;
+    s >> a >> b >> c >> std::ws;
+    EXPECT_EQ(Show(a) + "|" + Show(b) + "|" + Show(c), "alpha|beta|gamma");
+    for (const char* expected : {"line two", "", "last"}) {
+      ASSERT_TRUE(std::getline(s, line));
+      EXPECT_EQ(Show(line), expected);
+    }
+    EXPECT_TRUE(s.eof());
+    EXPECT_FALSE(std::getline(s, line));
+  });
+  this->ForEachReader("a,b,,c", [](In& s) {
+    std::vector<std::string> fields;
+    String field;
+    while (std::getline(s, field, Char(','))) fields.push_back(Show(field));
+    EXPECT_EQ(fields, (std::vector<std::string>{"a", "b", "", "c"}));
+  });
+  // Every classic white-space character is skipped; a number ends at a letter.
+  this->ForEachReader(" \t\n\v\f\r x7 12abc", [](In& s) {
+    Char c = 0;
+    int n = 0, m = 0;
+    String rest;
+    s >> c >> n >> m >> rest;
+    EXPECT_FALSE(s.fail());
+    EXPECT_EQ(c, Char('x'));
+    EXPECT_EQ(n, 7);
+    EXPECT_EQ(m, 12);
+    EXPECT_EQ(Show(rest), "abc");
+  });
+  // U+00A0 and U+3000 are spaces in Unicode but not in the classic locale;
+  // the UTF-8 bytes of U+3000 likewise stay inside the word.
+  const String word = TestFixture::kUTF16 ? Units<String>({'a', 0xA0, 0x3000, 0xE9, 0xD83D, 0xDE00, 'b'})
+                                          : Units<String>({'a', 0xC2, 0xA0, 0xE3, 0x80, 0x80, 0xC3, 0xA9, 'b'});
+  this->ForEachReader(word + Widen<String>(" 5"), [&](In& s) {
+    String read;
+    int n = 0;
+    s >> read >> n;
+    EXPECT_FALSE(s.fail());
+    EXPECT_EQ(Show(read), Show(word));
+    EXPECT_EQ(n, 5);
+  });
+}
+
 TYPED_TEST(UTFStreamsTest, ExtractionFailures) {
   typedef typename TestFixture::String String;
-  this->ForEachReader(Widen<String>("abc"), [](auto& s) {
-    int n = -1;
-    s >> n;
+  const String fullwidthOne = TestFixture::kUTF16 ? Units<String>({0xFF11}) : Units<String>({0xEF, 0xBC, 0x91});
+  const struct {
+    const char* mName;
+    String mText;
+    int mValue;  // what the failed extraction leaves
+  } kCases[] = {
+      {"letters", Widen<String>("abc"), 0},
+      {"digits outside ASCII are not digits", fullwidthOne, 0},
+      {"too large", Widen<String>("99999999999"), INT_MAX},
+      {"too small", Widen<String>("-99999999999"), INT_MIN},
+      {"nothing", String(), -1},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.mName);
+    this->ForEachReader(c.mText, [&](typename TestFixture::In& s) {
+      int n = -1;
+      s >> n;
+      EXPECT_TRUE(s.fail());
+      EXPECT_FALSE(s.bad());
+      EXPECT_EQ(n, c.mValue);
+      if (c.mText.empty()) {
+        EXPECT_TRUE(s.eof());
+      }
+    });
+  }
+  this->ForEachReader("yes", [](typename TestFixture::In& s) {
+    bool a = true;
+    s >> std::boolalpha >> a;
     EXPECT_TRUE(s.fail());
-    EXPECT_FALSE(s.bad());
-    EXPECT_EQ(n, 0);
-  });
-  this->ForEachReader(Widen<String>("99999999999"), [](auto& s) {
-    int n = 0;
-    s >> n;
-    EXPECT_TRUE(s.fail());
-    EXPECT_EQ(n, INT_MAX);
-  });
-  this->ForEachReader(Widen<String>("-99999999999"), [](auto& s) {
-    int n = 0;
-    s >> n;
-    EXPECT_TRUE(s.fail());
-    EXPECT_EQ(n, INT_MIN);
-  });
-  this->ForEachReader(String(), [](auto& s) {
-    double d = -1;
-    s >> d;
-    EXPECT_TRUE(s.fail());
-    EXPECT_TRUE(s.eof());
   });
 }
 
@@ -454,9 +348,22 @@ TYPED_TEST(UTFStreamsTest, OutputStreamOverNoBufferIsBad) {
   EXPECT_TRUE(stream.getloc() == Locale::Default());
 }
 
+// Restores the global locale, which a test changes.
+class ScGlobalLocale {
+public:
+  explicit ScGlobalLocale(const std::locale& inLocale) : mPrevious(std::locale::global(inLocale)) {}
+  ~ScGlobalLocale() { std::locale::global(mPrevious); }
+  ScGlobalLocale(const ScGlobalLocale&) = delete;
+  ScGlobalLocale& operator=(const ScGlobalLocale&) = delete;
+
+private:
+  std::locale mPrevious;
+};
+
 // A standard stream the caller builds directly starts with the global locale,
-// which has no facets for these unit types: formatted output fails cleanly.
-TYPED_TEST(UTFStreamsTest, PlainStandardStreamFailsCleanlyUntilImbued) {
+// which has no facets for these unit types: formatted I/O fails cleanly until
+// the stream is imbued, or until the default locale is made the global one.
+TYPED_TEST(UTFStreamsTest, PlainStandardStreamNeedsTheDefaultLocale) {
   typedef typename TestFixture::String String;
   typename TypeParam::PlainOStream plain;
   plain << 42;
@@ -491,26 +398,12 @@ TYPED_TEST(UTFStreamsTest, PlainStandardStreamFailsCleanlyUntilImbued) {
   EXPECT_EQ(n, 12);
   EXPECT_TRUE(std::getline(in, line));
   EXPECT_EQ(Show(line), "x");
-}
 
-// Restores the global locale, which a test changes.
-class ScGlobalLocale {
-public:
-  explicit ScGlobalLocale(const std::locale& inLocale) : mPrevious(std::locale::global(inLocale)) {}
-  ~ScGlobalLocale() { std::locale::global(mPrevious); }
-  ScGlobalLocale(const ScGlobalLocale&) = delete;
-  ScGlobalLocale& operator=(const ScGlobalLocale&) = delete;
-
-private:
-  std::locale mPrevious;
-};
-
-TYPED_TEST(UTFStreamsTest, PlainStandardStreamWorksWhenDefaultIsGlobal) {
   ScGlobalLocale global(Locale::Default());
-  typename TypeParam::PlainOStream plain;
-  plain << 42 << ' ' << 1.5 << ' ' << std::setw(3) << 7;
-  EXPECT_TRUE(plain.good());
-  EXPECT_EQ(Show(plain.str()), "42 1.5   7");
+  typename TypeParam::PlainOStream afterwards;
+  afterwards << 42 << ' ' << 1.5 << ' ' << std::setw(3) << 7;
+  EXPECT_TRUE(afterwards.good());
+  EXPECT_EQ(Show(afterwards.str()), "42 1.5   7");
 }
 
 }  // namespace
