@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "TestGate.h"
+#include "TestGlobalLocale.h"
 
 #include <condition_variable>
 #include <cstdlib>
@@ -140,17 +141,7 @@ TEST(Locale, DefaultIsOneLocaleWithClassicCodeUnitFacets) {
   EXPECT_EQ(std::string(back, 3), "x**");
 }
 
-// Restores the global locale, which a test changes.
-class ScGlobalLocale {
-public:
-  explicit ScGlobalLocale(const std::locale& inLocale) : mPrevious(std::locale::global(inLocale)) {}
-  ~ScGlobalLocale() { std::locale::global(mPrevious); }
-  ScGlobalLocale(const ScGlobalLocale&) = delete;
-  ScGlobalLocale& operator=(const ScGlobalLocale&) = delete;
-
-private:
-  std::locale mPrevious;
-};
+using basalt::testing::ScGlobalLocale;
 
 // A comma decimal point and dotted groups of three, for any character type.
 template <class CharT>

@@ -1,6 +1,8 @@
 #include <basalt/config/Locale.h>
 #include <basalt/utility/UTFStreams.h>
 
+#include "TestGlobalLocale.h"
+
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -348,17 +350,7 @@ TYPED_TEST(UTFStreamsTest, OutputStreamOverNoBufferIsBad) {
   EXPECT_TRUE(stream.getloc() == Locale::Default());
 }
 
-// Restores the global locale, which a test changes.
-class ScGlobalLocale {
-public:
-  explicit ScGlobalLocale(const std::locale& inLocale) : mPrevious(std::locale::global(inLocale)) {}
-  ~ScGlobalLocale() { std::locale::global(mPrevious); }
-  ScGlobalLocale(const ScGlobalLocale&) = delete;
-  ScGlobalLocale& operator=(const ScGlobalLocale&) = delete;
-
-private:
-  std::locale mPrevious;
-};
+using basalt::testing::ScGlobalLocale;
 
 // A standard stream the caller builds directly starts with the global locale,
 // which has no facets for these unit types: formatted I/O fails cleanly until
