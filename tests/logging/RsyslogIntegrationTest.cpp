@@ -27,6 +27,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,13 +155,23 @@ private:
   pid_t mPid = -1;
 };
 
-TEST(RsyslogIntegration, TheDaemonParsesEveryHeaderFieldAndTheBody) {
-  const std::string daemon = FindDaemon();
-  if (daemon.empty()) GTEST_SKIP() << "rsyslogd is not installed (scripts/install-deps.sh installs it)";
-  RsyslogDaemon rsyslog(daemon);
-  ASSERT_TRUE(rsyslog.Started());
-  ASSERT_FALSE(rsyslog.WaitForLines("readiness-probe", "<14>1 - - - - - - readiness-probe").empty())
-      << "the daemon did not start listening";
+// Each test gets its own daemon, listening before the test body starts.
+class RsyslogIntegration : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const std::string daemon = FindDaemon();
+    if (daemon.empty()) GTEST_SKIP() << "rsyslogd is not installed (scripts/install-deps.sh installs it)";
+    mDaemon.reset(new RsyslogDaemon(daemon));
+    ASSERT_TRUE(mDaemon->Started());
+    ASSERT_FALSE(mDaemon->WaitForLines("readiness-probe", "<14>1 - - - - - - readiness-probe").empty())
+        << "the daemon did not start listening";
+  }
+
+  std::unique_ptr<RsyslogDaemon> mDaemon;
+};
+
+TEST_F(RsyslogIntegration, TheDaemonParsesEveryHeaderFieldAndTheBody) {
+  RsyslogDaemon& rsyslog = *mDaemon;
 
   basalt::config::SetApplicationName(BSL_STR("Integration Host"));
   const basalt::utility::Guid id = basalt::utility::Guid::CreateUnique();
@@ -197,13 +208,8 @@ TEST(RsyslogIntegration, TheDaemonParsesEveryHeaderFieldAndTheBody) {
 
 // A service's records that overflowed the queue before the server was set
 // reach the daemon as the notice alone, at priority 139.
-TEST(RsyslogIntegration, TheDroppedNoticeOfAService) {
-  const std::string daemon = FindDaemon();
-  if (daemon.empty()) GTEST_SKIP() << "rsyslogd is not installed (scripts/install-deps.sh installs it)";
-  RsyslogDaemon rsyslog(daemon);
-  ASSERT_TRUE(rsyslog.Started());
-  ASSERT_FALSE(rsyslog.WaitForLines("readiness-probe", "<14>1 - - - - - - readiness-probe").empty())
-      << "the daemon did not start listening";
+TEST_F(RsyslogIntegration, TheDroppedNoticeOfAService) {
+  RsyslogDaemon& rsyslog = *mDaemon;
 
   const boost::shared_ptr<basalt::logging::INetworkLogger> logger =
       basalt::logging::CreateSyslogLogger(true, basalt::utility::Guid::CreateUnique());
