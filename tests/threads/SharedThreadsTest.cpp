@@ -177,6 +177,9 @@ TEST(SharedExecutors, SecondItemGetsItsOwnWorkerAfterASerialChain) {
   {
     const boost::shared_ptr<AsyncThreadedExecutor> serial = threads::CreateSubExecutor(cpu, 1);
     for (int i = 0; i < 1000; ++i) serial->CallAsynchronously([] {}, 0);
+    // Terminated first, the flush also lets go of the shared executor, which
+    // later tests expect to find gone once their callers let go of it.
+    serial->Terminate();
     serial->Flush();
   }
   Gate release;
